@@ -1,0 +1,17 @@
+// Platform seam: the Windows event log (a syslog/stderr stand-in in the simulation).
+#pragma once
+
+#include <cstdint>
+
+namespace quor::platform {
+
+using EventSource = void*;
+
+// RegisterEventSourceA(nullptr, name); null on failure.
+EventSource RegisterEventSource(const char* sourceName);
+// ReportEventA(source, EVENTLOG_ERROR_TYPE, category, eventId, no SID, one string, no data).
+bool ReportErrorEvent(EventSource source, std::uint16_t category, std::uint32_t eventId, const char* message);
+void DeregisterEventSource(EventSource source);
+std::uint32_t LastEventLogError();
+
+}  // namespace quor::platform

@@ -1,0 +1,171 @@
+#include "Logger.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Format.h"
+#include "LogException.h"
+#include "platform/Clock.h"
+#include "platform/LogFiles.h"
+
+namespace quor {
+
+namespace {
+constexpr const char* kLevelTags[5] = {"D", "I", "W", "E", "O"};
+}
+
+Logger& Logger::Instance()
+{
+    static Logger instance;
+    return instance;
+}
+
+std::uint32_t Logger::Init(std::string path)
+{
+    if (IsInitialised()) {
+        return 1247;  // ERROR_ALREADY_INITIALIZED
+    }
+    maxSize_ = kDefaultMaxSize;
+    maxFiles_ = kDefaultMaxFiles;
+    basePath_ = std::move(path);
+    std::uint64_t size = 0;
+    try {
+        if (!file_.Open(basePath_, false) || !file_.Size(size)) {
+            return 1627;  // ERROR_FUNCTION_FAILED
+        }
+    } catch (const LogException&) {
+        // Not even the event log is reachable; the logger stays uninitialised.
+        return 1627;
+    }
+    currentSize_ = size;
+    initialised_.store(1, std::memory_order_release);
+    return 0;
+}
+
+const char* Logger::BaseName(const char* sourceFile)
+{
+    const char* base = sourceFile;
+    for (const char* p = sourceFile; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/') {
+            base = p + 1;
+        }
+    }
+    return base;
+}
+
+std::string Logger::FormatLine(int level, const char* sourceFile, int line, const std::string& message)
+{
+    const platform::LocalTime t = platform::NowLocal();
+    const std::string stamp = quor::format("[{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}.{:03d}]", t.year, t.month,
+                                           t.day, t.hour, t.minute, t.second, t.millisecond);
+    return quor::format("{}[{}][{}:{}]{}\r\n", stamp, kLevelTags[level], BaseName(sourceFile), line, message);
+}
+
+std::string Logger::BackupName(const std::string& basePath, std::uint64_t n)
+{
+    if (n == 0) {
+        return basePath;
+    }
+    std::string stem = basePath;
+    std::string ext;
+    const auto dot = basePath.rfind('.');
+    const auto sep = basePath.find_last_of("\\/");
+    const bool hasExt = dot != std::string::npos && dot != 0 && dot != basePath.size() - 1 &&
+                        !(sep != std::string::npos && sep + 1 >= dot);
+    if (hasExt) {
+        stem = basePath.substr(0, dot);
+        ext = basePath.substr(dot);
+    }
+    return quor::format("{}.{}{}", stem, n, ext);
+}
+
+void Logger::Report(const std::string& message)
+{
+    // The event log is the last resort; if it fails too there is nobody left to tell,
+    // and a logging call must never take its caller down.
+    try {
+        file_.ReportEvent(message);
+    } catch (const LogException&) {
+    }
+}
+
+bool Logger::Rotate()
+{
+    file_.Close();
+    for (std::uint64_t n = maxFiles_; n >= 1; --n) {
+        const std::string source = BackupName(basePath_, n - 1);
+        const std::string target = BackupName(basePath_, n);
+        if (!platform::PathExists(source)) {
+            continue;
+        }
+        (void)platform::RemoveFile(target);
+        if (platform::RenameFile(source, target) != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            (void)platform::RemoveFile(target);
+            if (platform::RenameFile(source, target) != 0) {
+                const int err = platform::LastErrno();
+                (void)file_.ReopenTruncated();
+                Report(quor::format("Failed to rotate file, rename {} to {}, with error: {}", source, target, err));
+            }
+        }
+    }
+    return file_.ReopenTruncated();
+}
+
+void Logger::Log(int level, const char* sourceFile, int line, const std::string& message)
+{
+    if (!IsInitialised()) {
+        return;
+    }
+    if (level < 0 || level > 4) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!IsEnabled()) {
+        return;
+    }
+    try {
+        const std::string text = FormatLine(level, sourceFile, line, message);
+        std::uint64_t newSize = currentSize_ + text.size();
+        if (newSize > maxSize_) {
+            if (!file_.Flush()) {
+                Silence();
+                return;
+            }
+            std::uint64_t realSize = 0;
+            if (!file_.Size(realSize)) {
+                Silence();
+                return;
+            }
+            if (realSize > 0) {
+                if (!Rotate()) {
+                    Silence();
+                    return;
+                }
+                newSize = text.size();
+            }
+        }
+        if (!file_.IsOpen()) {
+            Silence();
+            file_.ReportEvent("m_fd is nullptr");
+            return;
+        }
+        if (file_.Write(text.data(), text.size()) < text.size()) {
+            Silence();
+            file_.ReportEvent(quor::format("Failed to write file: {}, with error: {}", file_.FileName(),
+                                           platform::LastErrno()));
+            return;
+        }
+        if (file_.Flush()) {
+            currentSize_ = newSize;
+        } else {
+            Silence();
+        }
+    } catch (const LogException&) {
+        // Raised by an event-log report; the logger is silenced already or is about to be.
+        Silence();
+    }
+}
+
+}  // namespace quor

@@ -1,0 +1,192 @@
+// The port against the simulated virtio-serial driver (Unix sockets).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "HostPort.h"
+#include "VioSAPI.h"
+#include "support/TestLog.h"
+
+using namespace std::chrono_literals;
+using quor::VioSAPI;
+
+namespace {
+
+class SimMachine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        quortest::ProcessLogPath();
+        ::setenv("QUOR_SIM_DIR", dir_.Str().c_str(), 1);
+        ::setenv("QUOR_SIM_PORTS", "3,4", 1);
+    }
+    void TearDown() override { ::unsetenv("QUOR_SIM_PORTS"); }
+    quortest::TempDir dir_;
+};
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+}  // namespace
+
+TEST_F(SimMachine, OpenFindsTheWantedIndexOnly)
+{
+    quortest::LogTail tail;
+    VioSAPI port;
+    ASSERT_TRUE(port.Open(4));
+    EXPECT_TRUE(tail.Contains("Found virtio serial device with host port idx: 4"));
+    EXPECT_TRUE(std::filesystem::exists(dir_.Path() / "vport4"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "vport3"));  // opened, asked, closed again
+    EXPECT_EQ(port.HostPortIndex(), 4U);
+
+    quortest::LogTail again;
+    EXPECT_TRUE(port.Open(4));
+    EXPECT_TRUE(again.Contains("[W]"));
+    EXPECT_TRUE(again.Contains("VioSAPI already initialised!"));
+    EXPECT_FALSE(again.Contains("Found virtio serial device"));
+}
+
+TEST_F(SimMachine, OpenRefusals)
+{
+    struct Case {
+        const char* ports;
+        std::uint32_t index;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"3,4", 32, "hostPortIdx out of range: 32"},
+        {"", 3, "Cannot get port handle port: 3"},
+        {"4,5", 3, "Cannot get port handle port: 3"},
+    };
+    for (const Case& c : cases) {
+        ::setenv("QUOR_SIM_PORTS", c.ports, 1);
+        quortest::LogTail tail;
+        VioSAPI port;
+        EXPECT_FALSE(port.Open(c.index)) << c.ports;
+        EXPECT_FALSE(port.IsOpened());
+        EXPECT_TRUE(tail.Contains(c.line)) << tail.Since();
+    }
+}
+
+TEST_F(SimMachine, SecondOpenerOfTheSamePortIsRefused)
+{
+    VioSAPI first;
+    ASSERT_TRUE(first.Open(3));
+    VioSAPI second;
+    EXPECT_FALSE(second.Open(3));  // opened without sharing
+}
+
+TEST_F(SimMachine, TimedReadWithoutDataTimesOutAndKeepsLength)
+{
+    VioSAPI port;
+    ASSERT_TRUE(port.Open(3));
+    quorhost::HostPort host;
+    ASSERT_TRUE(host.Connect(3));
+    unsigned char buf[16];
+    std::uint32_t len = sizeof buf;
+    const auto start = Clock::now();
+    EXPECT_EQ(port.TimedRead(buf, len, 150), quor::PortTimeout);
+    EXPECT_GE(MsSince(start), 140);
+    EXPECT_EQ(len, sizeof buf);
+}
+
+TEST_F(SimMachine, TimedWriteWithoutHostIsDisconnected)
+{
+    VioSAPI port;
+    ASSERT_TRUE(port.Open(3));
+    quortest::LogTail tail;
+    const char msg[] = "nobody";
+    std::uint32_t len = sizeof msg;
+    EXPECT_EQ(port.TimedWrite(msg, len, 500), quor::PortDisconnected);
+    EXPECT_EQ(len, sizeof msg);
+    EXPECT_TRUE(tail.Contains("[E]"));
+    EXPECT_TRUE(tail.Contains("Timed write to vioserial port: 3 in disconnected state"));
+    // The untimed write fails too, through its wait.
+    quortest::LogTail tail2;
+    EXPECT_FALSE(port.Write(msg, len));
+    EXPECT_TRUE(tail2.Contains("Failed to GetOverlappedResult with error: 554"));
+}
+
+TEST_F(SimMachine, BytesFlowBothWaysAndSurviveAReconnect)
+{
+    VioSAPI port;
+    ASSERT_TRUE(port.Open(3));
+    for (int round = 0; round < 2; ++round) {
+        quorhost::HostPort host;
+        ASSERT_TRUE(host.Connect(3));
+        const std::string out = "guest to host " + std::to_string(round);
+        std::uint32_t len = static_cast<std::uint32_t>(out.size());
+        // The driver sees the host's connection asynchronously; retry until it has.
+        quor::PortStatus s = quor::PortDisconnected;
+        for (int i = 0; i < 100 && s == quor::PortDisconnected; ++i) {
+            s = port.TimedWrite(out.data(), len, 1000);
+            if (s == quor::PortDisconnected) {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        ASSERT_EQ(s, quor::PortOk);
+        EXPECT_EQ(len, out.size());
+        std::string got(out.size(), '\0');
+        ASSERT_TRUE(host.RecvAll(got.data(), got.size()));
+        EXPECT_EQ(got, out);
+
+        const std::string in = "host to guest, a bit longer " + std::to_string(round);
+        ASSERT_TRUE(host.SendAll(in.data(), in.size()));
+        std::string buf(in.size(), '\0');
+        ASSERT_EQ(port.ReadFull(buf.data(), static_cast<std::uint32_t>(buf.size()), 2000), quor::PortOk);
+        EXPECT_EQ(buf, in);
+        host.Close();
+    }
+}
+
+TEST_F(SimMachine, DataSentBeforeTheHostClosedIsStillRead)
+{
+    VioSAPI port;
+    ASSERT_TRUE(port.Open(3));
+    {
+        quorhost::HostPort host;
+        ASSERT_TRUE(host.Connect(3));
+        ASSERT_TRUE(host.SendAll("last words", 10));
+    }
+    char buf[10];
+    ASSERT_EQ(port.ReadFull(buf, 10, 2000), quor::PortOk);
+    EXPECT_EQ(std::string(buf, 10), "last words");
+}
+
+TEST_F(SimMachine, CancelAndPurge)
+{
+    VioSAPI port;
+    ASSERT_TRUE(port.Open(3));
+    EXPECT_TRUE(port.CancelAndPurge());  // nothing pending counts as success
+
+    quorhost::HostPort host;
+    ASSERT_TRUE(host.Connect(3));
+    quor::PortStatus status = quor::PortOk;
+    std::uint32_t len = 64;
+    Clock::time_point returned;
+    std::thread reader([&] {
+        unsigned char buf[64];
+        status = port.TimedRead(buf, len, 60000);
+        returned = Clock::now();
+    });
+    std::this_thread::sleep_for(100ms);
+    const auto cancelled = Clock::now();
+    EXPECT_TRUE(port.CancelAndPurge());
+    reader.join();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returned - cancelled).count(), 1000);
+    EXPECT_EQ(status, quor::PortError);
+    EXPECT_EQ(len, 64U);
+    // The port stays usable.
+    ASSERT_TRUE(host.SendAll("x", 1));
+    char c = 0;
+    EXPECT_EQ(port.ReadFull(&c, 1, 2000), quor::PortOk);
+    EXPECT_EQ(c, 'x');
+}
