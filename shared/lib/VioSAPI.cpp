@@ -96,7 +96,7 @@ bool VioSAPI::Discover(std::uint32_t hostPortIndex)
 bool VioSAPI::Write(const void* buffer, std::uint32_t& length)
 {
     platform::PortIo io;
-    if (!io.CreateEvent()) {
+    if (!io.MakeEvent()) {
         QLOG(kLogError, "Failed to create event for write to vioserial port: {}", hostPortIndex_);
         return false;
     }
@@ -122,7 +122,7 @@ bool VioSAPI::Write(const void* buffer, std::uint32_t& length)
 PortStatus VioSAPI::TimedRead(void* buffer, std::uint32_t& length, std::uint32_t timeoutMs)
 {
     platform::PortIo io;
-    if (!io.CreateEvent()) {
+    if (!io.MakeEvent()) {
         QLOG(kLogError, "Failed to create event for timed read of vioserial port: {}", hostPortIndex_);
         return PortError;
     }
@@ -172,7 +172,7 @@ PortStatus VioSAPI::ReadFull(void* buffer, std::uint32_t length, std::uint32_t t
 PortStatus VioSAPI::TimedWrite(const void* buffer, std::uint32_t& length, std::uint32_t timeoutMs)
 {
     platform::PortIo io;
-    if (!io.CreateEvent()) {
+    if (!io.MakeEvent()) {
         QLOG(kLogError, "Failed to create event for write to vioserial port: {}", hostPortIndex_);
         return PortError;
     }

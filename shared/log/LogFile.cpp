@@ -13,7 +13,7 @@ LogFile::~LogFile()
 {
     Close();
     if (eventSource_ != nullptr) {
-        platform::DeregisterEventSource(eventSource_);
+        platform::CloseEventSource(eventSource_);
         eventSource_ = nullptr;
     }
 }
@@ -75,14 +75,14 @@ bool LogFile::Open(const std::string& path, bool truncate)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(openInterval_));
     }
-    ReportEvent(quor::format("Failed to open file: {}, with error {}", fileName_, platform::LastErrno()));
+    ReportToEventLog(quor::format("Failed to open file: {}, with error {}", fileName_, platform::LastErrno()));
     return false;
 }
 
 bool LogFile::ReopenTruncated()
 {
     if (fileName_.empty()) {
-        ReportEvent("Failed to reopen file");
+        ReportToEventLog("Failed to reopen file");
         return false;
     }
     const std::string name = fileName_;
@@ -92,11 +92,11 @@ bool LogFile::ReopenTruncated()
 bool LogFile::Flush()
 {
     if (stream_ == nullptr) {
-        ReportEvent("m_fd is nullptr");
+        ReportToEventLog("m_fd is nullptr");
         return false;
     }
     if (std::fflush(stream_) != 0) {
-        ReportEvent(quor::format("Failed to flush file: {}, with error: {}", fileName_, platform::LastErrno()));
+        ReportToEventLog(quor::format("Failed to flush file: {}, with error: {}", fileName_, platform::LastErrno()));
         return false;
     }
     return true;
@@ -105,7 +105,7 @@ bool LogFile::Flush()
 bool LogFile::Size(std::uint64_t& size)
 {
     if (stream_ == nullptr) {
-        ReportEvent(quor::format("Cannot use Size() on closed file: {}", fileName_));
+        ReportToEventLog(quor::format("Cannot use Size() on closed file: {}", fileName_));
         return false;
     }
     const std::int64_t length = platform::StreamLength(stream_);
@@ -121,11 +121,11 @@ std::size_t LogFile::Write(const char* data, std::size_t length)
     return std::fwrite(data, 1, length, stream_);
 }
 
-void LogFile::ReportEvent(const std::string& message)
+void LogFile::ReportToEventLog(const std::string& message)
 {
     std::lock_guard<std::mutex> guard(reportLock_);
     if (eventSource_ == nullptr) {
-        platform::EventSource source = platform::RegisterEventSource(sourceName_.c_str());
+        platform::EventSource source = platform::OpenEventSource(sourceName_.c_str());
         // A handle value of 5 is what the call yields on some systems when access is denied.
         if (source == nullptr || source == reinterpret_cast<platform::EventSource>(5)) {
             throw LogException("RegisterEventSourceA failed. Last error: " +

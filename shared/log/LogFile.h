@@ -28,7 +28,7 @@ public:
     const std::string& FileName() const { return fileName_; }
 
     // Reports to the event log; throws LogException when that is impossible.
-    void ReportEvent(const std::string& message);
+    void ReportToEventLog(const std::string& message);
 
     // Creates the directory holding `path`, several levels deep; a drive prefix such as
     // "C:" is taken as "C:\".

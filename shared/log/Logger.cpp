@@ -85,7 +85,7 @@ void Logger::Report(const std::string& message)
     // The event log is the last resort; if it fails too there is nobody left to tell,
     // and a logging call must never take its caller down.
     try {
-        file_.ReportEvent(message);
+        file_.ReportToEventLog(message);
     } catch (const LogException&) {
     }
 }
@@ -148,12 +148,12 @@ void Logger::Log(int level, const char* sourceFile, int line, const std::string&
         }
         if (!file_.IsOpen()) {
             Silence();
-            file_.ReportEvent("m_fd is nullptr");
+            file_.ReportToEventLog("m_fd is nullptr");
             return;
         }
         if (file_.Write(text.data(), text.size()) < text.size()) {
             Silence();
-            file_.ReportEvent(quor::format("Failed to write file: {}, with error: {}", file_.FileName(),
+            file_.ReportToEventLog(quor::format("Failed to write file: {}, with error: {}", file_.FileName(),
                                            platform::LastErrno()));
             return;
         }

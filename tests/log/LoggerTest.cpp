@@ -193,24 +193,36 @@ TEST(Logger, NoRotationWhileFileOnDiskIsEmpty)
 TEST(Logger, WriteSideFailureSilencesForGood)
 {
     TempDir dir;
-    const auto logDir = dir.Path() / "logs";
-    const auto path = logDir / "s.log";
+    const auto path = dir.Path() / "s.log";
     Logger logger;
     ASSERT_EQ(logger.Init(path.string()), 0U);
-    logger.File().SetOpenRetry(2, 1);
-    logger.SetLimits(100, 1);
-    logger.Log(1, "s.cpp", 1, std::string(90, 'a'));
-    // Make the reopen after rotation impossible: the log folder becomes a file.
-    fs::remove_all(logDir);
-    std::ofstream(logDir, std::ios::binary) << "in the way";
-    logger.Log(1, "s.cpp", 2, std::string(90, 'b'));  // rotation fails -> silenced
+    logger.Log(1, "s.cpp", 1, "before");
+    // The stream is lost under the logger: the next line cannot be written.
+    logger.File().Close();
+    logger.Log(1, "s.cpp", 2, "lost");
     EXPECT_FALSE(logger.IsEnabled());
     // The cause goes away; nothing is written any more.
-    fs::remove(logDir);
-    fs::create_directories(logDir);
+    ASSERT_TRUE(logger.File().Open(path.string(), false));
     logger.Log(1, "s.cpp", 3, "never");
     EXPECT_FALSE(logger.IsEnabled());
-    EXPECT_FALSE(fs::exists(path) && ReadFile(path).find("never") != std::string::npos);
+    const std::string text = ReadFile(path);
+    EXPECT_NE(text.find("before"), std::string::npos);
+    EXPECT_EQ(text.find("lost"), std::string::npos);
+    EXPECT_EQ(text.find("never"), std::string::npos);
+}
+
+TEST(Logger, FlushFailureAtTheSizeCheckSilences)
+{
+    TempDir dir;
+    const auto path = dir.Path() / "logs" / "s.log";
+    Logger logger;
+    ASSERT_EQ(logger.Init(path.string()), 0U);
+    logger.SetLimits(100, 1);
+    logger.Log(1, "s.cpp", 1, std::string(90, 'a'));
+    logger.File().Close();
+    logger.Log(1, "s.cpp", 2, std::string(90, 'b'));  // passes the limit: flush fails first
+    EXPECT_FALSE(logger.IsEnabled());
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "logs" / "s.1.log"));
 }
 
 TEST(Logger, ConcurrentLoggersNeverTearLines)

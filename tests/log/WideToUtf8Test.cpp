@@ -60,6 +60,6 @@ TEST(WideToUtf8, TooLongInputThrowsBeforeTouchingIt)
 TEST(EventLogReport, ReportSucceedsWithTheSystemSource)
 {
     quor::LogFile file;
-    EXPECT_NO_THROW(file.ReportEvent("quor test report: event log reachable"));
-    EXPECT_NO_THROW(file.ReportEvent("quor test report: source registered once, reused"));
+    EXPECT_NO_THROW(file.ReportToEventLog("quor test report: event log reachable"));
+    EXPECT_NO_THROW(file.ReportToEventLog("quor test report: source registered once, reused"));
 }

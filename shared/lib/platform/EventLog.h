@@ -8,10 +8,10 @@ namespace quor::platform {
 using EventSource = void*;
 
 // RegisterEventSourceA(nullptr, name); null on failure.
-EventSource RegisterEventSource(const char* sourceName);
+EventSource OpenEventSource(const char* sourceName);
 // ReportEventA(source, EVENTLOG_ERROR_TYPE, category, eventId, no SID, one string, no data).
 bool ReportErrorEvent(EventSource source, std::uint16_t category, std::uint32_t eventId, const char* message);
-void DeregisterEventSource(EventSource source);
+void CloseEventSource(EventSource source);
 std::uint32_t LastEventLogError();
 
 }  // namespace quor::platform

@@ -47,7 +47,7 @@ public:
     PortIo& operator=(const PortIo&) = delete;
 
     // CreateEventW(manual reset, non-signalled, unnamed).
-    bool CreateEvent();
+    bool MakeEvent();
     Start Read(PortHandle port, void* buffer, std::uint32_t length, std::uint32_t& done);
     Start Write(PortHandle port, const void* buffer, std::uint32_t length, std::uint32_t& done);
     // GetOverlappedResult(wait) / GetOverlappedResultEx(time-out, alertable); on failure

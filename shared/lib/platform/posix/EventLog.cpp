@@ -18,7 +18,7 @@ struct Source {
 std::uint32_t g_lastError = 0;
 }  // namespace
 
-EventSource RegisterEventSource(const char* sourceName)
+EventSource OpenEventSource(const char* sourceName)
 {
     const char* mode = std::getenv("QUOR_SIM_EVENTLOG");
     if (mode != nullptr && std::strcmp(mode, "fail") == 0) {
@@ -49,7 +49,7 @@ bool ReportErrorEvent(EventSource source, std::uint16_t category, std::uint32_t 
     return true;
 }
 
-void DeregisterEventSource(EventSource source)
+void CloseEventSource(EventSource source)
 {
     auto* s = static_cast<Source*>(source);
     if (s != nullptr && s->useSyslog) {

@@ -411,7 +411,7 @@ bool PortIo::Impl::Run(std::uint32_t timeoutMs, std::uint32_t& done, std::uint32
 PortIo::PortIo() : impl_(std::make_unique<Impl>()) {}
 PortIo::~PortIo() = default;
 
-bool PortIo::CreateEvent()
+bool PortIo::MakeEvent()
 {
     if (impl_->op.waker.fd < 0) {
         error_ = 8;  // ERROR_NOT_ENOUGH_MEMORY

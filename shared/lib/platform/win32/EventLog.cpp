@@ -4,7 +4,7 @@
 
 namespace quor::platform {
 
-EventSource RegisterEventSource(const char* sourceName)
+EventSource OpenEventSource(const char* sourceName)
 {
     return ::RegisterEventSourceA(nullptr, sourceName);
 }
@@ -16,7 +16,7 @@ bool ReportErrorEvent(EventSource source, std::uint16_t category, std::uint32_t 
                           strings, nullptr) != FALSE;
 }
 
-void DeregisterEventSource(EventSource source) { (void)::DeregisterEventSource(static_cast<HANDLE>(source)); }
+void CloseEventSource(EventSource source) { (void)::DeregisterEventSource(static_cast<HANDLE>(source)); }
 
 std::uint32_t LastEventLogError() { return ::GetLastError(); }
 

@@ -105,7 +105,7 @@ struct PortIo::Impl {
 PortIo::PortIo() : impl_(std::make_unique<Impl>()) {}
 PortIo::~PortIo() = default;
 
-bool PortIo::CreateEvent()
+bool PortIo::MakeEvent()
 {
     impl_->overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (impl_->overlapped.hEvent == nullptr) {

@@ -1,0 +1,78 @@
+// Test support for procwarden: a loaded driver per test and the user-mode service's side of
+// the message channel.
+#pragma once
+
+#include "procwarden.h"
+#include "shim/shim_control.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <string>
+#include <vector>
+
+namespace pwtest {
+
+using namespace std::chrono_literals;
+
+inline constexpr auto kSettle = 50ms;   // "nothing happens" checks
+inline constexpr auto kPatience = 5s;   // "this must happen" checks
+
+inline const std::u16string kSendLink0 = u"\\DosDevices\\process_filter_send_0";
+inline const std::u16string kRecvLink0 = u"\\DosDevices\\process_filter_recv_0";
+inline const std::u16string kUninstallKey =
+    u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Example";
+inline const std::u16string kUntrustedImage = u"\\??\\C:\\Users\\a\\x.exe";
+inline const std::u16string kTrustedImage = u"\\??\\C:\\Windows\\System32\\notepad.exe";
+
+// A message as the service reads it from a completed wait-for-message request.
+struct Message {
+    int16_t slot = 0;
+    int16_t type = 0;
+    uint64_t value1 = 0;
+    uint64_t value2 = 0;
+    uint16_t count = 0;
+    std::u16string name;
+};
+
+std::vector<uint8_t> WaitInput(int16_t mode, uint16_t capacity = PW_MSG_NAME_MAX,
+                               size_t size = PW_MSG_SIZE);
+shim::RequestPtr IssueWait(PDEVICE_OBJECT device, int16_t mode, uint16_t capacity = PW_MSG_NAME_MAX,
+                           ULONG size = PW_MSG_SIZE);
+Message Parse(const shim::RequestPtr& request);
+// Sends a reply and returns the completed request.
+shim::RequestPtr SendReply(PDEVICE_OBJECT device, int16_t slot, int16_t verdict);
+int16_t ReadShortAt(const std::vector<uint8_t>& bytes, size_t offset);
+
+// A process creation on its own thread (it may block in the driver).
+std::future<NTSTATUS> CreateProcessAsync(const std::u16string& image, uint64_t pid, uint64_t ppid);
+
+std::string Joined(const std::vector<std::string>& lines);
+
+// Fixture: a fresh shim and a started driver; afterwards the driver is unloaded and the shim
+// must have seen no fault and no leaked pool.
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void Unload();
+    PDEVICE_OBJECT OpenDevice(const std::u16string& name = kSendLink0);
+
+    shim::Driver* driver_ = nullptr;
+    bool loaded_ = false;
+};
+
+// Fixture for start-up failures: nothing is started by SetUp.
+class DriverStartTest : public ::testing::Test {
+protected:
+    void SetUp() override { shim::Reset(); }
+    void TearDown() override;
+    NTSTATUS Start();
+
+    shim::Driver* driver_ = nullptr;
+    bool loaded_ = false;
+};
+
+}  // namespace pwtest
