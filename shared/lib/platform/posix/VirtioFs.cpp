@@ -1,0 +1,122 @@
+// The simulated virtio-fs device: the Unix stream socket $QUOR_SIM_DIR/viofs, on which
+// the host's back end listens. Opening the device connects; one request writes the
+// request bytes and reads back the device's answer, a 16-byte FUSE reply header. A host
+// that answers fewer bytes closes the connection after them.
+#include "platform/VirtioFs.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/SimPath.h"
+
+namespace quor::platform {
+
+namespace {
+thread_local std::uint32_t t_lastError = 0;
+constexpr std::uint32_t kErrorGenFailure = 31;
+constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+constexpr std::uint32_t kErrorNoMoreItems = 259;
+constexpr std::uint32_t kErrorFileNotFound = 2;
+
+std::string SocketPath() { return SimDir() + "/viofs"; }
+}  // namespace
+
+struct FsDevInfoSet {
+    bool present;
+};
+
+FsDevInfoSet* GetVirtioFsClassDevs()
+{
+    struct stat st {};
+    return new FsDevInfoSet{::stat(SocketPath().c_str(), &st) == 0 && S_ISSOCK(st.st_mode)};
+}
+
+FsInterfaceResult GetVirtioFsInterface(FsDevInfoSet* set, std::uint32_t index, std::u16string& devicePath)
+{
+    if (!set->present || index != 0) {
+        t_lastError = kErrorNoMoreItems;
+        return FsInterfaceResult::Missing;
+    }
+    const std::string path = SocketPath();
+    devicePath.assign(path.begin(), path.end());
+    return FsInterfaceResult::Ok;
+}
+
+FsDeviceHandle OpenFsDevice(const std::u16string& devicePath)
+{
+    const std::string path(devicePath.begin(), devicePath.end());
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        t_lastError = kErrorFileNotFound;
+        return kInvalidFsDevice;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        t_lastError = kErrorGenFailure;
+        return kInvalidFsDevice;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        t_lastError = kErrorFileNotFound;
+        return kInvalidFsDevice;
+    }
+    return static_cast<FsDeviceHandle>(fd);
+}
+
+bool DestroyFsClassDevs(FsDevInfoSet* set)
+{
+    delete set;
+    return true;
+}
+
+void CloseFsDevice(FsDeviceHandle device) { ::close(static_cast<int>(device)); }
+
+bool FsDeviceControl(FsDeviceHandle device, const void* in, std::uint32_t inLength, void* out,
+                     std::uint32_t outCapacity, std::uint32_t& returned)
+{
+    returned = 0;
+    if (device == kInvalidFsDevice) {
+        t_lastError = 6;  // ERROR_INVALID_HANDLE
+        return false;
+    }
+    const int fd = static_cast<int>(device);
+    const auto* p = static_cast<const unsigned char*>(in);
+    std::uint32_t sent = 0;
+    while (sent < inLength) {
+        const ssize_t n = ::send(fd, p + sent, inLength - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            t_lastError = kErrorDeviceNotConnected;
+            return false;
+        }
+        sent += static_cast<std::uint32_t>(n);
+    }
+    auto* o = static_cast<unsigned char*>(out);
+    while (returned < outCapacity) {
+        const ssize_t n = ::recv(fd, o + returned, outCapacity - returned, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        returned += static_cast<std::uint32_t>(n);
+    }
+    if (returned == 0) {
+        t_lastError = kErrorDeviceNotConnected;
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t LastFsError() { return t_lastError; }
+
+}  // namespace quor::platform
