@@ -1,0 +1,120 @@
+# Checks a built procwarden.sys before it may be installed:
+#  - PE32+ image for the expected machine, native subsystem (what `file` and llvm-objdump say),
+#  - FORCE_INTEGRITY set (PsSetCreateProcessNotifyRoutineEx refuses images without it),
+#  - imports from ntoskrnl.exe only, each listed in the .def whitelist,
+#  - a non-zero PE checksum that matches the image.
+#
+#   cmake -DSYS=<file> -DMACHINE=x64|arm64 -DDEF=<ntoskrnl.def> -DOBJDUMP=<llvm-objdump>
+#         -DFILE_TOOL=<file> -DSTAMP=<file> -P CheckSys.cmake
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/PeRead.cmake)
+
+set(problems "")
+macro(problem text)
+  string(APPEND problems "\n  ${text}")
+endmacro()
+
+if(MACHINE STREQUAL "arm64")
+  set(machine_value 43620)   # 0xAA64
+  set(file_machine "Aarch64")
+else()
+  set(machine_value 34404)   # 0x8664
+  set(file_machine "x86-64")
+endif()
+
+# `file`
+execute_process(COMMAND "${FILE_TOOL}" -b "${SYS}" OUTPUT_VARIABLE file_says RESULT_VARIABLE rc)
+string(STRIP "${file_says}" file_says)
+if(NOT rc EQUAL 0 OR NOT file_says MATCHES "^PE32\\+ executable \\(native\\) ${file_machine}")
+  problem("file says: ${file_says}")
+endif()
+
+# llvm-objdump -p: subsystem and imports
+execute_process(COMMAND "${OBJDUMP}" -p "${SYS}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  problem("llvm-objdump -p failed")
+endif()
+if(NOT dump MATCHES "Subsystem[ \t]+00000001")
+  problem("subsystem is not native (1)")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${dump}")
+set(import_dlls "")
+foreach(entry IN LISTS dlls)
+  string(REPLACE "DLL Name: " "" dll "${entry}")
+  string(STRIP "${dll}" dll)
+  list(APPEND import_dlls "${dll}")
+endforeach()
+if(NOT import_dlls STREQUAL "ntoskrnl.exe")
+  problem("imports from: ${import_dlls} (only ntoskrnl.exe allowed)")
+endif()
+
+file(STRINGS "${DEF}" def_lines)
+set(allowed "")
+set(in_exports FALSE)
+foreach(line IN LISTS def_lines)
+  string(STRIP "${line}" line)
+  if(line STREQUAL "EXPORTS")
+    set(in_exports TRUE)
+  elseif(in_exports AND line MATCHES "^[A-Za-z_][A-Za-z0-9_]*$")
+    list(APPEND allowed "${line}")
+  endif()
+endforeach()
+# Import lines of the table: "<hint> <name>" below "DLL Name:".
+string(REGEX MATCH "DLL Name:.*" import_part "${dump}")
+string(REGEX MATCHALL "\n[ \t]+[0-9]+[ \t]+[A-Za-z_][A-Za-z0-9_]*" import_lines "${import_part}")
+set(imported "")
+foreach(line IN LISTS import_lines)
+  string(REGEX REPLACE "^\n[ \t]+[0-9]+[ \t]+" "" name "${line}")
+  list(APPEND imported "${name}")
+  if(NOT name IN_LIST allowed)
+    problem("import ${name} is not in ${DEF}")
+  endif()
+endforeach()
+list(LENGTH imported import_count)
+if(import_count EQUAL 0)
+  problem("no imports found in the llvm-objdump output")
+endif()
+
+# Headers read directly: machine, DLL characteristics, checksum.
+pw_read_hex("${SYS}" hex)
+pw_read_le("${hex}" 60 4 pe)
+math(EXPR machine_at "${pe} + 4")
+math(EXPR optional "${pe} + 24")
+math(EXPR magic_at "${optional}")
+math(EXPR checksum_at "${optional} + 64")
+math(EXPR subsystem_at "${optional} + 68")
+math(EXPR characteristics_at "${optional} + 70")
+pw_read_le("${hex}" ${machine_at} 2 machine)
+pw_read_le("${hex}" ${magic_at} 2 magic)
+pw_read_le("${hex}" ${checksum_at} 4 stored_checksum)
+pw_read_le("${hex}" ${subsystem_at} 2 subsystem)
+pw_read_le("${hex}" ${characteristics_at} 2 dll_characteristics)
+if(NOT machine EQUAL machine_value)
+  problem("machine ${machine}, expected ${machine_value}")
+endif()
+if(NOT magic EQUAL 523)  # 0x20B, PE32+
+  problem("optional header magic ${magic} is not PE32+")
+endif()
+if(NOT subsystem EQUAL 1)
+  problem("subsystem ${subsystem} is not native")
+endif()
+math(EXPR force_integrity "${dll_characteristics} & 0x80")
+if(force_integrity EQUAL 0)
+  problem("FORCE_INTEGRITY is not set")
+endif()
+pw_pe_checksum("${hex}" ${checksum_at} computed_checksum)
+if(stored_checksum EQUAL 0)
+  problem("checksum is 0")
+elseif(NOT stored_checksum EQUAL computed_checksum)
+  problem("checksum ${stored_checksum} does not match the image (${computed_checksum})")
+endif()
+
+if(problems)
+  # A failed image must not be installed by a later install step.
+  file(REMOVE "${SYS}")
+  message(FATAL_ERROR "${SYS} failed its checks:${problems}")
+endif()
+math(EXPR checksum_hex "${stored_checksum}" OUTPUT_FORMAT HEXADECIMAL)
+set(summary "${file_says}; ${import_count} imports, all from ntoskrnl.exe; checksum ${checksum_hex} valid")
+message(STATUS "procwarden.sys (${MACHINE}): ${summary}")
+file(WRITE "${STAMP}" "${summary}\n")
