@@ -11,6 +11,18 @@
 
 namespace quor {
 
+// The part of a source path after its last "\\" or "/", found while compiling.
+consteval const char* SourceBaseName(const char* path)
+{
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/') {
+            base = p + 1;
+        }
+    }
+    return base;
+}
+
 template <class... Args>
 void LogFormatted(int level, const char* file, int line, quor::format_string<Args...> fmt, Args&&... args)
 {
@@ -23,4 +35,4 @@ void LogFormatted(int level, const char* file, int line, quor::format_string<Arg
 
 }  // namespace quor
 
-#define QLOG(level, ...) ::quor::LogFormatted((level), __FILE__, __LINE__, __VA_ARGS__)
+#define QLOG(level, ...) ::quor::LogFormatted((level), ::quor::SourceBaseName(__FILE__), __LINE__, __VA_ARGS__)

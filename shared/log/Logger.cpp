@@ -1,5 +1,6 @@
 #include "Logger.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -54,12 +55,70 @@ const char* Logger::BaseName(const char* sourceFile)
     return base;
 }
 
+namespace {
+// Writes `value` as exactly `width` decimal digits (zero-padded) at `out`.
+char* PutDigits(char* out, int value, int width)
+{
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+}  // namespace
+
 std::string Logger::FormatLine(int level, const char* sourceFile, int line, const std::string& message)
 {
+    std::string text;
+    FormatLineInto(text, level, sourceFile, line, message);
+    return text;
+}
+
+void Logger::FormatLineInto(std::string& text, int level, const char* sourceFile, int line, const std::string& message)
+{
+    // "[{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}.{:03d}]" then "{}[{}][{}:{}]{}\r\n", written
+    // by hand: this runs for every line and is most of a line's cost besides the write.
     const platform::LocalTime t = platform::NowLocal();
-    const std::string stamp = quor::format("[{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}.{:03d}]", t.year, t.month,
-                                           t.day, t.hour, t.minute, t.second, t.millisecond);
-    return quor::format("{}[{}][{}:{}]{}\r\n", stamp, kLevelTags[level], BaseName(sourceFile), line, message);
+    // The date and time up to the second change once a second: keep them per thread.
+    thread_local platform::LocalTime last {-1, -1, -1, -1, -1, -1, -1};
+    thread_local char stamp[32] = "[0000-00-00 00:00:00.000]";
+    if (t.second != last.second || t.minute != last.minute || t.hour != last.hour || t.day != last.day ||
+        t.month != last.month || t.year != last.year) {
+        char* q = stamp + 1;
+        q = PutDigits(q, t.year, 4) + 1;
+        q = PutDigits(q, t.month, 2) + 1;
+        q = PutDigits(q, t.day, 2) + 1;
+        q = PutDigits(q, t.hour, 2) + 1;
+        q = PutDigits(q, t.minute, 2) + 1;
+        (void)PutDigits(q, t.second, 2);
+        last = t;
+    }
+    (void)PutDigits(stamp + 21, t.millisecond, 3);
+    constexpr std::size_t kStamp = 25;  // "[YYYY-MM-DD HH:MM:SS.mmm]"
+    const char* base = BaseName(sourceFile);
+    const std::size_t baseLen = std::strlen(base);
+    char lineBuf[16];
+    const auto conv = std::to_chars(lineBuf, lineBuf + sizeof lineBuf, line);
+    const std::size_t lineLen = static_cast<std::size_t>(conv.ptr - lineBuf);
+    // One size computation and plain copies: "[tag][base:line]message\r\n" after the stamp.
+    text.resize(kStamp + 1 + 1 + 2 + baseLen + 1 + lineLen + 1 + message.size() + 2);
+    char* out = text.data();
+    std::memcpy(out, stamp, kStamp);
+    out += kStamp;
+    *out++ = '[';
+    *out++ = kLevelTags[level][0];
+    *out++ = ']';
+    *out++ = '[';
+    std::memcpy(out, base, baseLen);
+    out += baseLen;
+    *out++ = ':';
+    std::memcpy(out, lineBuf, lineLen);
+    out += lineLen;
+    *out++ = ']';
+    std::memcpy(out, message.data(), message.size());
+    out += message.size();
+    *out++ = '\r';
+    *out = '\n';
 }
 
 std::string Logger::BackupName(const std::string& basePath, std::uint64_t n)
@@ -126,7 +185,8 @@ void Logger::Log(int level, const char* sourceFile, int line, const std::string&
         return;
     }
     try {
-        const std::string text = FormatLine(level, sourceFile, line, message);
+        FormatLineInto(line_, level, sourceFile, line, message);
+        const std::string& text = line_;
         std::uint64_t newSize = currentSize_ + text.size();
         if (newSize > maxSize_) {
             if (!file_.Flush()) {

@@ -43,6 +43,8 @@ public:
     static const char* BaseName(const char* sourceFile);
     // The whole line (time stamp, tag, file, line, message, CR LF) for the current time.
     static std::string FormatLine(int level, const char* sourceFile, int line, const std::string& message);
+    static void FormatLineInto(std::string& text, int level, const char* sourceFile, int line,
+                               const std::string& message);
 
     // For tests: a smaller rotation threshold or more backups.
     void SetLimits(std::uint64_t maxSize, std::uint64_t maxFiles) { maxSize_ = maxSize; maxFiles_ = maxFiles; }
@@ -59,6 +61,7 @@ private:
     std::uint64_t maxFiles_ = 0;
     std::uint64_t currentSize_ = 0;
     std::mutex lock_;
+    std::string line_;  // reused for every line, under the lock
     std::atomic<std::int32_t> initialised_{0};
     std::atomic<std::int32_t> enabled_{1};
     LogFile file_;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "VioFsAPI.h"
 #include "VioSAPI.h"
 #include "support/TestLog.h"
 
@@ -172,4 +173,14 @@ TEST_F(PipePort, CancelAndPurgeWithNothingPendingDoesNotFailTheCancel)
     quortest::LogTail tail;
     (void)port_.CancelAndPurge();
     EXPECT_FALSE(tail.Contains("Failed to cancel vioserial port"));  // ERROR_NOT_FOUND is success
+}
+
+TEST(VioFsAPIWin32, NoVirtioFsDeviceHere)
+{
+    quortest::ProcessLogPath();
+    quortest::LogTail tail;
+    quor::VioFsAPI fs;
+    EXPECT_FALSE(fs.Init());
+    EXPECT_FALSE(fs.IsInitialised());
+    EXPECT_TRUE(tail.Contains("Failed to get VioFs handle")) << tail.Since();
 }

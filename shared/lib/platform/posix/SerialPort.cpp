@@ -88,7 +88,7 @@ struct SimPort {
 
     std::mutex m;
     std::shared_ptr<Conn> conn;
-    std::set<Op*> ops;  // operations waiting on this port
+    std::vector<Op*> ops;  // pending operations on this port
 
     void NotifyAll();
     void AcceptLoop();
@@ -102,8 +102,16 @@ struct SimPort {
 std::mutex g_openMutex;
 std::set<std::uint32_t> g_openPorts;  // no sharing: one open handle per port
 
+// A thread has at most one operation pending per wait, so one wake-up channel per
+// thread serves all of its operations; a stale wake-up only costs one more look.
+Waker& ThreadWaker()
+{
+    thread_local Waker waker;
+    return waker;
+}
+
 struct Op {
-    Waker waker;
+    Waker& waker = ThreadWaker();
     bool cancelled = false;  // guarded by the port's mutex
 };
 
@@ -277,7 +285,7 @@ struct PortIo::Impl {
     void Register()
     {
         std::lock_guard<std::mutex> g(port->m);
-        port->ops.insert(&op);
+        port->ops.push_back(&op);
         registered = true;
     }
     void Unregister()
@@ -286,7 +294,7 @@ struct PortIo::Impl {
             return;
         }
         std::lock_guard<std::mutex> g(port->m);
-        port->ops.erase(&op);
+        port->ops.erase(std::find(port->ops.begin(), port->ops.end(), &op));
         registered = false;
     }
     bool Cancelled()
@@ -373,12 +381,15 @@ bool PortIo::Impl::Run(std::uint32_t timeoutMs, std::uint32_t& done, std::uint32
     using Clock = std::chrono::steady_clock;
     const bool forever = timeoutMs == kInfinite;
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    // A read that was just tried at its start has nothing to find before the first wait.
+    bool tryNow = isWrite;
     for (;;) {
         if (Cancelled()) {
             error = kErrorOperationAborted;
             return false;
         }
-        const int r = isWrite ? TryWrite(done, error) : TryRead(done, error);
+        const int r = !tryNow ? 0 : isWrite ? TryWrite(done, error) : TryRead(done, error);
+        tryNow = true;
         if (r != 0) {
             Unregister();
             return r > 0;
