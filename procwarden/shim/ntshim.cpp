@@ -125,20 +125,20 @@ std::string FormatDbg(const char* format, va_list args) {
             out += '%';
             continue;
         }
-        std::string spec = "%";
-        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) spec += *p++;
+        std::string directive = "%";
+        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) directive += *p++;
         if (*p == '*') {
-            spec += std::to_string(va_arg(args, int));
+            directive += std::to_string(va_arg(args, int));
             ++p;
         }
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        while (*p >= '0' && *p <= '9') directive += *p++;
         if (*p == '.') {
-            spec += *p++;
+            directive += *p++;
             if (*p == '*') {
-                spec += std::to_string(va_arg(args, int));
+                directive += std::to_string(va_arg(args, int));
                 ++p;
             }
-            while (*p >= '0' && *p <= '9') spec += *p++;
+            while (*p >= '0' && *p <= '9') directive += *p++;
         }
         enum { kInt, kLong, kLongLong, kSize, kShort, kWide } length = kInt;
         if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
@@ -178,20 +178,20 @@ std::string FormatDbg(const char* format, va_list args) {
                 if (length == kLongLong || length == kSize || length == kLong) {
                     // ULONG is 32 bits in the kernel, so %ld takes an int-sized argument.
                     if (length == kLong) {
-                        spec += conversion;
-                        std::snprintf(buffer, sizeof(buffer), spec.c_str(), va_arg(args, int));
+                        directive += conversion;
+                        std::snprintf(buffer, sizeof(buffer), directive.c_str(), va_arg(args, int));
                     } else {
-                        spec += "ll";
-                        spec += conversion;
+                        directive += "ll";
+                        directive += conversion;
                         if (isSigned) {
-                            std::snprintf(buffer, sizeof(buffer), spec.c_str(), va_arg(args, long long));
+                            std::snprintf(buffer, sizeof(buffer), directive.c_str(), va_arg(args, long long));
                         } else {
-                            std::snprintf(buffer, sizeof(buffer), spec.c_str(), va_arg(args, unsigned long long));
+                            std::snprintf(buffer, sizeof(buffer), directive.c_str(), va_arg(args, unsigned long long));
                         }
                     }
                 } else {
-                    spec += conversion;
-                    std::snprintf(buffer, sizeof(buffer), spec.c_str(), va_arg(args, int));
+                    directive += conversion;
+                    std::snprintf(buffer, sizeof(buffer), directive.c_str(), va_arg(args, int));
                 }
                 out += buffer;
                 break;
