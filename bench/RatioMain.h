@@ -12,6 +12,8 @@ namespace quorbench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // No colours: the RATIO line must stand on a line of its own.
+    RatioReporter() : benchmark::ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& r : runs) {
