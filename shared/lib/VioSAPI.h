@@ -46,6 +46,7 @@ public:
     PortStatus SendPacket(const void* buffer, std::uint32_t size);
 
     bool IsOpened() const { return opened_ != 0; }
+    platform::PortHandle Handle() const { return handle_; }
     std::uint32_t HostPortIndex() const { return hostPortIndex_; }
     PortState OwnState() const { return static_cast<PortState>(ownState_); }
     PortState PeerState() const { return static_cast<PortState>(peerState_); }

@@ -1,0 +1,18 @@
+#include "platform/FixedMemory.h"
+
+#include <windows.h>
+
+namespace quor::platform {
+
+void* AllocFixed(std::size_t bytes) { return ::LocalAlloc(LMEM_FIXED, bytes); }
+
+void FreeFixed(void* block)
+{
+    if (block != nullptr) {
+        ::LocalFree(block);
+    }
+}
+
+std::uint32_t LastAllocError() { return ::GetLastError(); }
+
+}  // namespace quor::platform
