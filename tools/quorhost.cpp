@@ -5,11 +5,13 @@
 //   quorhost clip-text <port> <text>     send a Unicode text clipboard message
 //   quorhost clip-sync <port>            ask the guest for its clipboard (SyncToHost)
 //   quorhost clip-recv <port> [ms]       print the next clipboard message from the guest
+//   quorhost fs ...                      the file-share client (see FsCli.cpp)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "FsCli.h"
 #include "HostPort.h"
 #include "ShareFormat.h"
 #include "ShareHeader.h"
@@ -20,7 +22,7 @@ int Usage()
 {
     std::fprintf(stderr,
                  "usage: quorhost send <port> <text> | recv <port> [ms] | clip-text <port> <text> |\n"
-                 "                clip-sync <port> | clip-recv <port> [ms]\n"
+                 "                clip-sync <port> | clip-recv <port> [ms] | fs ...\n"
                  "The simulated machine's folder is $QUOR_SIM_DIR (default /tmp/quor-sim).\n");
     return 2;
 }
@@ -29,6 +31,9 @@ int Usage()
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "fs") == 0) {
+        return quorhost::RunFsCli(argc - 1, argv + 1);
+    }
     if (argc < 3) {
         return Usage();
     }

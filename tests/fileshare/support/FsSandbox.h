@@ -1,0 +1,38 @@
+// Test support: a folder that the file-share backend reaches by a Windows path. On the
+// simulated machine that is C:\fsroot inside a fresh $QUOR_SIM_DIR; on Windows a temp
+// folder.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/TestLog.h"
+
+namespace fstest {
+
+class FsSandbox {
+public:
+    FsSandbox();
+    // The Windows path of `rel` ("a/b" becomes "<root>\a\b").
+    std::string Local(const std::string& rel = {}) const;
+    // Where the test itself finds `rel`.
+    std::filesystem::path Host(const std::string& rel = {}) const;
+    const quortest::TempDir& Dir() const { return dir_; }
+
+    void WriteFile(const std::string& rel, const std::vector<unsigned char>& bytes) const;
+    void WriteFile(const std::string& rel, const std::string& text) const;
+    std::vector<unsigned char> ReadFile(const std::string& rel) const;
+    void SetReadOnly(const std::string& rel, bool readOnly) const;
+
+private:
+    quortest::TempDir dir_;
+    std::string localRoot_;
+    std::filesystem::path hostRoot_;
+};
+
+// Pseudo-random bytes, different for each seed.
+std::vector<unsigned char> Pattern(std::size_t size, std::uint32_t seed);
+
+}  // namespace fstest
