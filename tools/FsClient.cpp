@@ -1,6 +1,7 @@
 #include "FsClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace quorhost {
@@ -10,7 +11,24 @@ using quor::fs::ReplyHeader;
 
 bool FsClient::Connect(std::uint32_t hostPortIndex, int waitMs)
 {
-    return peer_.Connect(hostPortIndex, waitMs) && peer_.AwaitConnected(waitMs);
+    return peer_.Connect(hostPortIndex, waitMs) && AwaitHandshake(waitMs);
+}
+
+bool FsClient::AwaitHandshake(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        quor::PacketHeader h {};
+        if (left.count() <= 0 || !peer_.Port().RecvAll(&h, sizeof h, static_cast<int>(left.count())) ||
+            h.magic != quor::PacketHeader::kControlMagic || !peer_.HandleControl(h)) {
+            return false;
+        }
+        if (h.opcode == quor::PacketHeader::kOpGetState && h.state == quor::StateConnected &&
+            peer_.HostState() == quor::StateConnected) {
+            return true;
+        }
+    }
 }
 
 std::int32_t FsClient::Call(std::uint32_t opcode, const ArgBlock& args, const std::string& path,

@@ -32,6 +32,9 @@ public:
 
     // Connects to the guest's port and answers its handshake.
     bool Connect(std::uint32_t hostPortIndex, int waitMs = 5000);
+    // Answers the guest's state requests until it has asked in Connected: a fresh
+    // handshake, as the guest starts one after every loss of the link.
+    bool AwaitHandshake(int timeoutMs);
     void Close() { peer_.Close(); }
     PacketPeer& Peer() { return peer_; }
     void SetTimeout(int ms) { timeoutMs_ = ms; }
