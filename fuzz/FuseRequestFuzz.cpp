@@ -51,6 +51,14 @@ struct Harness {
         }
     }
 
+    ~Harness()
+    {
+        server.reset();
+        backend.Stop();
+        std::error_code ec;
+        std::filesystem::remove_all(sim, ec);
+    }
+
     void CheckContained() const
     {
         std::set<std::string> names;
