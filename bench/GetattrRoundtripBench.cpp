@@ -18,27 +18,17 @@
 #include "FuseServer.h"
 #include "VirtioFsBackend.h"
 
+#include "BenchIo.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using quorbench::Clock;
+using quorbench::ReadExact;
+using quorbench::SendExact;
+using quorbench::Seconds;
 constexpr int kTripsPerRound = 2000;
 constexpr int kRounds = 11;
 constexpr std::size_t kReply = 24 + 64;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-bool ReadExact(int fd, unsigned char* p, std::size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -13,14 +13,17 @@
 #include "Log.h"
 #include "Logger.h"
 
+#include "BenchIo.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using quorbench::Clock;
+using quorbench::ReadExact;
+using quorbench::SendExact;
+using quorbench::Seconds;
 const std::string kMessage = "Found virtio serial device with host port idx: 4";
 constexpr int kLinesPerRound = 20000;
 constexpr int kRounds = 15;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
 }  // namespace
 

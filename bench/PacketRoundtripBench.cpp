@@ -19,9 +19,14 @@
 #include "PacketHeader.h"
 #include "VioSAPI.h"
 
+#include "BenchIo.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using quorbench::Clock;
+using quorbench::ReadExact;
+using quorbench::SendExact;
+using quorbench::Seconds;
 constexpr std::size_t kPacket = 96;
 constexpr int kTripsPerRound = 3000;
 constexpr int kRounds = 15;
@@ -35,21 +40,6 @@ std::vector<unsigned char> MakePacket()
     std::memcpy(p.data(), &h, sizeof h);
     return p;
 }
-
-bool ReadExact(int fd, unsigned char* p, std::size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
 }  // namespace
 

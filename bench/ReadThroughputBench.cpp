@@ -21,40 +21,17 @@
 #include "FuseServer.h"
 #include "VirtioFsBackend.h"
 
+#include "BenchIo.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using quorbench::Clock;
+using quorbench::ReadExact;
+using quorbench::SendExact;
+using quorbench::Seconds;
 constexpr std::size_t kFileSize = 64u << 20;
 constexpr std::uint32_t kChunk = 0x1FFFB0;
 constexpr int kRounds = 9;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-bool SendAll(int fd, const unsigned char* p, std::size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
-bool RecvAll(int fd, unsigned char* p, std::size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -147,7 +124,7 @@ int main()
                 quor::fs::WriteReplyHeader(buf.data() + 40, quor::fs::FUSE_READ, off + 1, 0,
                                            static_cast<std::uint32_t>(got));
                 unsigned char answer[16];
-                if (!SendAll(raw, buf.data(), total) || !RecvAll(raw, answer, sizeof answer)) {
+                if (!SendExact(raw, buf.data(), total) || !ReadExact(raw, answer, sizeof answer)) {
                     failed = true;
                 }
             }
