@@ -14,11 +14,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "FsClient.h"
-#include "FuseServer.h"
-#include "VirtioFsBackend.h"
+#include "tools/FsClient.h"
+#include "fileshare/src/FuseServer.h"
+#include "tools/VirtioFsBackend.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
-#include "BenchIo.h"
+#include "bench/BenchIo.h"
 
 namespace {
 
@@ -35,7 +36,9 @@ constexpr std::size_t kReply = 24 + 64;
 int main()
 {
     const auto dir = std::filesystem::temp_directory_path() / ("quor-bench-getattr-" + std::to_string(::getpid()));
-    ::setenv("QUOR_SIM_DIR", dir.c_str(), 1);
+    quor::platform::sim::SimConfig machine;
+    machine.dir = dir;
+    quor::platform::sim::SimMachine::Get().Reset(machine);
     std::filesystem::create_directories(dir / "drives" / "C" / "bench");
     std::ofstream(dir / "drives" / "C" / "bench" / "f.txt") << "attributes";
     const std::string path = "/b/f.txt";

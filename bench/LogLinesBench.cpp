@@ -10,10 +10,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Log.h"
-#include "Logger.h"
+#include "shared/log/Log.h"
+#include "shared/log/Logger.h"
 
-#include "BenchIo.h"
+#include "bench/BenchIo.h"
 
 namespace {
 

@@ -15,11 +15,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "HostPort.h"
-#include "PacketHeader.h"
-#include "VioSAPI.h"
+#include "tools/HostPort.h"
+#include "shared/lib/PacketHeader.h"
+#include "shared/lib/VioSAPI.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
-#include "BenchIo.h"
+#include "bench/BenchIo.h"
 
 namespace {
 
@@ -47,7 +48,9 @@ int main()
 {
     const auto dir = std::filesystem::temp_directory_path() / ("quor-bench-sim-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    ::setenv("QUOR_SIM_DIR", dir.c_str(), 1);
+    quor::platform::sim::SimConfig machine;
+    machine.dir = dir;
+    quor::platform::sim::SimMachine::Get().Reset(machine);
     const auto packet = MakePacket();
 
     // Ours: the guest's port with its packet layer, the host peer echoing every packet.

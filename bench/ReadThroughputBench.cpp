@@ -17,11 +17,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "FsClient.h"
-#include "FuseServer.h"
-#include "VirtioFsBackend.h"
+#include "tools/FsClient.h"
+#include "fileshare/src/FuseServer.h"
+#include "tools/VirtioFsBackend.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
-#include "BenchIo.h"
+#include "bench/BenchIo.h"
 
 namespace {
 
@@ -38,7 +39,9 @@ constexpr int kRounds = 9;
 int main()
 {
     const auto dir = std::filesystem::temp_directory_path() / ("quor-bench-read-" + std::to_string(::getpid()));
-    ::setenv("QUOR_SIM_DIR", dir.c_str(), 1);
+    quor::platform::sim::SimConfig machine;
+    machine.dir = dir;
+    quor::platform::sim::SimMachine::Get().Reset(machine);
     const auto fileDir = dir / "drives" / "C" / "bench";
     std::filesystem::create_directories(fileDir);
     {

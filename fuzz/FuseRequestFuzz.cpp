@@ -15,9 +15,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "FuseServer.h"
-#include "VirtioFsBackend.h"
-#include "WireFormat.h"
+#include "fileshare/src/FuseServer.h"
+#include "tools/VirtioFsBackend.h"
+#include "fileshare/src/WireFormat.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
 namespace {
 
@@ -33,8 +34,10 @@ struct Harness {
     Harness()
     {
         sim = std::filesystem::temp_directory_path() / ("quor-fuzz-" + std::to_string(::getpid()));
-        ::setenv("QUOR_SIM_DIR", sim.c_str(), 1);
-        ::setenv("QUOR_SIM_PORTS", "30", 1);  // a port nobody connects to: the serving thread idles
+        quor::platform::sim::SimConfig machine;
+        machine.dir = sim;
+        machine.serialPorts = {30};  // a port nobody connects to: the serving thread idles
+        quor::platform::sim::SimMachine::Get().Reset(machine);
         root = sim / "drives" / "C" / "fz";
         std::filesystem::create_directories(root / "share" / "sub");
         std::ofstream(root / "share" / "f.txt") << "file in the share";

@@ -1,4 +1,4 @@
-#include "ShareCrc32.h"
+#include "quorsharemgr/ShareCrc32.h"
 
 #include <array>
 

@@ -1,10 +1,10 @@
-#include "ShareHeader.h"
+#include "quorsharemgr/ShareHeader.h"
 
 #include <cstring>
 
-#include "Log.h"
-#include "ShareCrc32.h"
-#include "ShareFormat.h"
+#include "shared/log/Log.h"
+#include "quorsharemgr/ShareCrc32.h"
+#include "quorsharemgr/ShareFormat.h"
 
 namespace quor {
 

@@ -13,7 +13,7 @@
 // READ data arrives through the virtio-fs back end that this process serves on
 // $QUOR_SIM_DIR/viofs, so the guest's file-share server must open its device while the
 // command runs (it connects to the device when it starts).
-#include "FsCli.h"
+#include "tools/FsCli.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "FsClient.h"
-#include "VirtioFsBackend.h"
+#include "tools/FsClient.h"
+#include "tools/VirtioFsBackend.h"
 
 namespace quorhost {
 

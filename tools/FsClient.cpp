@@ -1,4 +1,4 @@
-#include "FsClient.h"
+#include "tools/FsClient.h"
 
 #include <algorithm>
 #include <chrono>

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "PacketPeer.h"
-#include "VirtioFsBackend.h"
-#include "WireFormat.h"
+#include "tools/PacketPeer.h"
+#include "tools/VirtioFsBackend.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace quorhost {
 

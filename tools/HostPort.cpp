@@ -1,4 +1,4 @@
-#include "HostPort.h"
+#include "tools/HostPort.h"
 
 #include <cerrno>
 #include <chrono>
@@ -9,8 +9,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "ShareHeader.h"
-#include "platform/SimPath.h"
+#include "quorsharemgr/ShareHeader.h"
+#include "shared/lib/platform/SimLayout.h"
 
 namespace quorhost {
 
@@ -18,7 +18,7 @@ HostPort::~HostPort() { Close(); }
 
 std::string HostPort::SocketPath(std::uint32_t hostPortIndex)
 {
-    return quor::platform::SimDir() + "/vport" + std::to_string(hostPortIndex);
+    return quor::platform::SerialPortSocket(hostPortIndex);
 }
 
 bool HostPort::Connect(std::uint32_t hostPortIndex, int waitMs)

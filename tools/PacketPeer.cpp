@@ -1,4 +1,4 @@
-#include "PacketPeer.h"
+#include "tools/PacketPeer.h"
 
 #include <chrono>
 #include <cstring>

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "HostPort.h"
-#include "PacketHeader.h"
-#include "PortState.h"
-#include "WireFormat.h"
+#include "tools/HostPort.h"
+#include "shared/lib/PacketHeader.h"
+#include "shared/lib/PortState.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace quorhost {
 

@@ -1,4 +1,4 @@
-#include "VirtioFsBackend.h"
+#include "tools/VirtioFsBackend.h"
 
 #include <cerrno>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "platform/SimPath.h"
+#include "shared/lib/platform/SimLayout.h"
 
 namespace quorhost {
 
@@ -55,7 +55,7 @@ bool VirtioFsBackend::Start()
 {
     std::error_code ec;
     std::filesystem::create_directories(quor::platform::SimDir(), ec);
-    path_ = quor::platform::SimDir() + "/viofs";
+    path_ = quor::platform::VirtioFsSocket();
     sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     if (path_.size() >= sizeof addr.sun_path) {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "WireFormat.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace quorhost {
 

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <string>
 
-#include "FsCli.h"
-#include "HostPort.h"
-#include "ShareFormat.h"
-#include "ShareHeader.h"
+#include "tools/FsCli.h"
+#include "tools/HostPort.h"
+#include "quorsharemgr/ShareFormat.h"
+#include "quorsharemgr/ShareHeader.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "FakeRoot.h"
+#include "fileshare/src/FakeRoot.h"
 
 #include <array>
 #include <cctype>
 #include <cstring>
 
-#include "Log.h"
-#include "WireFormat.h"
+#include "shared/log/Log.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace quor::fs {
 

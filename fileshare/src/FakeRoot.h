@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "ShareEntry.h"
+#include "fileshare/src/ShareEntry.h"
 
 namespace quor::fs {
 

@@ -1,14 +1,14 @@
-#include "FuseServer.h"
+#include "fileshare/src/FuseServer.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 
-#include "FakeRoot.h"
-#include "Log.h"
-#include "PacketHeader.h"
-#include "platform/FixedMemory.h"
+#include "fileshare/src/FakeRoot.h"
+#include "shared/log/Log.h"
+#include "shared/lib/PacketHeader.h"
+#include "fileshare/src/platform/FixedMemory.h"
 
 namespace quor::fs {
 
@@ -158,13 +158,13 @@ void FuseServer::ServeLoop()
 {
     auto* request = static_cast<unsigned char*>(platform::AllocFixed(kBufferSize));
     if (request == nullptr) {
-        QLOG(kLogError, "REQ LocalAlloc failed with error: {}", platform::LastAllocError());
+        QLOG(kLogError, "REQ LocalAlloc failed with error: {}", platform::LastError());
         serving_ = false;
         return;
     }
     auto* reply = static_cast<unsigned char*>(platform::AllocFixed(kBufferSize));
     if (reply == nullptr) {
-        QLOG(kLogError, "RPL LocalAlloc failed with error: {}", platform::LastAllocError());
+        QLOG(kLogError, "RPL LocalAlloc failed with error: {}", platform::LastError());
         platform::FreeFixed(request);
         serving_ = false;
         return;

@@ -9,11 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "FuseServerInterface.h"
-#include "LocalFS.h"
-#include "ShareEntry.h"
-#include "VioSAPI.h"
-#include "WireFormat.h"
+#include "fileshare/src/FuseServerInterface.h"
+#include "fileshare/src/LocalFS.h"
+#include "fileshare/src/ShareEntry.h"
+#include "shared/lib/VioSAPI.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace quor::fs {
 

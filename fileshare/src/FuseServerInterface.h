@@ -4,7 +4,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/SerialPort.h"
+#include "shared/lib/platform/SerialPort.h"
 
 namespace quor::fs {
 

@@ -1,14 +1,14 @@
-#include "LocalFS.h"
+#include "fileshare/src/LocalFS.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "Log.h"
-#include "platform/CrtFiles.h"
-#include "platform/FileApi.h"
-#include "platform/FixedMemory.h"
-#include "platform/TextConv.h"
-#include "platform/WideText.h"
+#include "shared/log/Log.h"
+#include "shared/lib/platform/CrtFiles.h"
+#include "fileshare/src/platform/FileApi.h"
+#include "fileshare/src/platform/FixedMemory.h"
+#include "shared/lib/platform/TextConv.h"
+#include "shared/lib/platform/TextConv.h"
 
 namespace quor::fs {
 
@@ -59,7 +59,7 @@ LocalFS::LocalFS()
         newPathBuffer_ = static_cast<char16_t*>(platform::AllocFixed(kConvertUnits * sizeof(char16_t)));
     }
     if (newPathBuffer_ == nullptr) {
-        allocError_ = platform::LastAllocError();
+        allocError_ = platform::LastError();
     }
 }
 
@@ -97,7 +97,7 @@ bool LocalFS::Init()
     }
     transfer_ = static_cast<unsigned char*>(platform::AllocFixed(kBufferSize));
     if (transfer_ == nullptr) {
-        QLOG(kLogError, "LocalAlloc buffer failed with error: {}", platform::LastAllocError());
+        QLOG(kLogError, "LocalAlloc buffer failed with error: {}", platform::LastError());
         return false;
     }
     stop_ = 0;
@@ -112,7 +112,7 @@ bool LocalFS::ConvertPath(const std::string& path, char16_t* buffer)
         return false;
     }
     if (platform::Utf8ToWideUnits(path.c_str(), buffer, kConvertUnits) == 0) {
-        QLOG(kLogError, "Can't convert path {}, error: {}", kHidden, platform::LastWideTextError());
+        QLOG(kLogError, "Can't convert path {}, error: {}", kHidden, platform::LastError());
         return false;
     }
     return true;
@@ -154,7 +154,7 @@ std::int32_t LocalFS::GetAttr(const std::string& path, unsigned char* reply)
     }
     platform::FileStat64 st {};
     if (platform::WStat64(pathBuffer_, st) != 0) {
-        QLOG(kLogError, "Failed to get attr of {}, error: {}", kHidden, platform::CrtErrno());
+        QLOG(kLogError, "Failed to get attr of {}, error: {}", kHidden, platform::Errno());
         return kErrFailure;
     }
     AttrRecord rec {};
@@ -257,7 +257,7 @@ std::int32_t LocalFS::ReadDir(const std::string& path, unsigned char* reply)
     pathBuffer_[n] = u'\0';
     platform::DirSearch* search = platform::FindFirstEntry(pathBuffer_);
     if (search == nullptr) {
-        QLOG(kLogError, "Unable to find first file in dir: {}, error: {}", kHidden, platform::LastWinError());
+        QLOG(kLogError, "Unable to find first file in dir: {}, error: {}", kHidden, platform::LastError());
         return kErrFailure;
     }
     std::size_t cursor = sizeof(ReplyHeader);
@@ -287,8 +287,8 @@ std::int32_t LocalFS::ReadDir(const std::string& path, unsigned char* reply)
         SetLength(reply, GetLength(reply) + record);
         cursor += record;
         if (!platform::FindNextEntry(search)) {
-            const std::uint32_t error = platform::LastWinError();
-            if (error != platform::kWinNoMoreFiles) {
+            const std::uint32_t error = platform::LastError();
+            if (error != platform::kErrorNoMoreFiles) {
                 QLOG(kLogError, "FindNextFile failed with error: {}", error);
             }
             break;
@@ -316,13 +316,13 @@ std::int32_t LocalFS::Write(const std::string& path, const ArgBlock& args, const
     std::lock_guard<std::mutex> fileGuard(file->lock);
     if (platform::LSeekI64(file->descriptor, static_cast<std::int64_t>(args.offset)) == -1) {
         QLOG(kLogError, "File {}, host fileHandle {}, seek before write error: {}", kHidden, handle,
-             platform::CrtErrno());
+             platform::Errno());
         return kErrFailure;
     }
     const int written = platform::WriteFd(file->descriptor, data, static_cast<unsigned>(dataLength));
     if (written < 0) {
         QLOG(kLogError, "File {}, host fileHandle {}, write ret {}, error: {}", kHidden, handle, written,
-             platform::CrtErrno());
+             platform::Errno());
         return kErrFailure;
     }
     const auto count = static_cast<std::int64_t>(written);
@@ -353,7 +353,7 @@ std::int32_t LocalFS::Release(const std::string& path, const ArgBlock& args, con
     file->closed = true;
     if (platform::CloseFd(file->descriptor) != 0) {
         QLOG(kLogError, "Can't close file {}, host fileHandle {}, guest fileHandle {}, error: {}", kHidden, handle,
-             file->descriptor, platform::CrtErrno());
+             file->descriptor, platform::Errno());
     }
     return 0;
 }
@@ -365,7 +365,7 @@ std::int32_t LocalFS::Rename(const std::string& path, const std::string& newPath
         return kErrFailure;
     }
     if (!platform::MovePath(pathBuffer_, newPathBuffer_)) {
-        QLOG(kLogError, "Cannot rename file {} to {}, error: {}", kHidden, kHidden, platform::LastWinError());
+        QLOG(kLogError, "Cannot rename file {} to {}, error: {}", kHidden, kHidden, platform::LastError());
         return kErrFailure;
     }
     return 0;
@@ -378,12 +378,12 @@ std::int32_t LocalFS::Unlink(const std::string& path)
         return kErrFailure;
     }
     if (!platform::DeletePath(pathBuffer_)) {
-        const std::uint32_t error = platform::LastWinError();
+        const std::uint32_t error = platform::LastError();
         QLOG(kLogError, "Can't remove file {}, error: {}", kHidden, error);
-        if (error == platform::kWinFileNotFound) {
+        if (error == platform::kErrorFileNotFound) {
             return kErrNoEntry;
         }
-        return error == platform::kWinAccessDenied ? kErrAccess : kErrFailure;
+        return error == platform::kErrorAccessDenied ? kErrAccess : kErrFailure;
     }
     return 0;
 }
@@ -408,7 +408,7 @@ std::int32_t LocalFS::Truncate(const std::string& path, const ArgBlock& args)
         return -err;
     }
     if (platform::CloseFd(fd) != 0) {
-        err = platform::CrtErrno();
+        err = platform::Errno();
         QLOG(kLogError, "Can't close truncated file {}, error: {}", kHidden, err);
         return -err;
     }
@@ -422,7 +422,7 @@ std::int32_t LocalFS::Mkdir(const std::string& path)
         return kErrFailure;
     }
     if (platform::WMkdir(pathBuffer_) != 0) {
-        const int err = platform::CrtErrno();
+        const int err = platform::Errno();
         QLOG(kLogError, "Can't mkdir {}, error: {}", kHidden, err);
         return -err;
     }
@@ -436,7 +436,7 @@ std::int32_t LocalFS::Rmdir(const std::string& path)
         return kErrFailure;
     }
     if (platform::WRmdir(pathBuffer_) != 0) {
-        const int err = platform::CrtErrno();
+        const int err = platform::Errno();
         QLOG(kLogError, "Can't rmdir {}, error: {}", kHidden, err);
         return -err;
     }
@@ -481,12 +481,12 @@ int LocalFS::ReadAt(int descriptor, std::uint64_t offset, std::uint32_t size, un
         return -1;
     }
     if (platform::LSeekI64(descriptor, static_cast<std::int64_t>(offset)) == -1) {
-        QLOG(kLogError, "Failed to seek before read error: {}", platform::CrtErrno());
+        QLOG(kLogError, "Failed to seek before read error: {}", platform::Errno());
         return -1;
     }
     const int r = platform::ReadFd(descriptor, destination, size);
     if (r < 0) {
-        QLOG(kLogError, "Failed to read ret {}, error: {}", r, platform::CrtErrno());
+        QLOG(kLogError, "Failed to read ret {}, error: {}", r, platform::Errno());
     }
     return r;
 }

@@ -13,11 +13,11 @@
 #include <string>
 #include <thread>
 
-#include "OpenFile.h"
-#include "OpenFileKey.h"
-#include "ReadJob.h"
-#include "VioFsAPI.h"
-#include "WireFormat.h"
+#include "fileshare/src/OpenFile.h"
+#include "fileshare/src/OpenFileKey.h"
+#include "fileshare/src/ReadJob.h"
+#include "shared/lib/VioFsAPI.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace quor::fs {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "OpenFile.h"
+#include "fileshare/src/OpenFile.h"
 
 namespace quor::fs {
 

@@ -1,4 +1,4 @@
-#include "WireFormat.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace quor::fs {
 

@@ -1,6 +1,6 @@
-#include "VioFsAPI.h"
+#include "shared/lib/VioFsAPI.h"
 
-#include "Log.h"
+#include "shared/log/Log.h"
 
 namespace quor {
 
@@ -44,7 +44,7 @@ bool VioFsAPI::Discover()
             continue;
         }
         if (r == platform::FsInterfaceResult::DetailFailed) {
-            QLOG(kLogError, "Cannot get device interface details with error: {}", platform::LastFsError());
+            QLOG(kLogError, "Cannot get device interface details with error: {}", platform::LastError());
             continue;
         }
         device_ = platform::OpenFsDevice(path);
@@ -53,7 +53,7 @@ bool VioFsAPI::Discover()
         }
     }
     if (!platform::DestroyFsClassDevs(set)) {
-        QLOG(kLogError, "SetupDiDestroyDeviceInfoList failed: {}", platform::LastFsError());
+        QLOG(kLogError, "SetupDiDestroyDeviceInfoList failed: {}", platform::LastError());
     }
     return true;
 }
@@ -62,7 +62,7 @@ bool VioFsAPI::SubmitVioFsRequest(const void* in, std::uint32_t inLength, VioFsO
 {
     std::uint32_t returned = 0;
     if (!platform::FsDeviceControl(device_, in, inLength, &out, kOutSize, returned)) {
-        QLOG(kLogError, "Failed to DeviceIoControl with error: {}", platform::LastFsError());
+        QLOG(kLogError, "Failed to DeviceIoControl with error: {}", platform::LastError());
         return false;
     }
     if (returned < kOutSize) {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/VirtioFs.h"
+#include "shared/lib/platform/VirtioFs.h"
 
 namespace quor {
 

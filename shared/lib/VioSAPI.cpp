@@ -1,9 +1,9 @@
-#include "VioSAPI.h"
+#include "shared/lib/VioSAPI.h"
 
 #include <bit>
 #include <cstring>
 
-#include "Log.h"
+#include "shared/log/Log.h"
 
 namespace quor {
 

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "PacketHeader.h"
-#include "PortState.h"
-#include "platform/SerialPort.h"
+#include "shared/lib/PacketHeader.h"
+#include "shared/lib/PortState.h"
+#include "shared/lib/platform/SerialPort.h"
 
 namespace quor {
 

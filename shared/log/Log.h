@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "Format.h"
-#include "Logger.h"
+#include "shared/lib/Format.h"
+#include "shared/log/Logger.h"
 
 namespace quor {
 

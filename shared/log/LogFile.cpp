@@ -1,11 +1,11 @@
-#include "LogFile.h"
+#include "shared/log/LogFile.h"
 
 #include <chrono>
 #include <thread>
 
-#include "Format.h"
-#include "LogException.h"
-#include "platform/LogFiles.h"
+#include "shared/lib/Format.h"
+#include "shared/log/LogException.h"
+#include "shared/lib/platform/CrtFiles.h"
 
 namespace quor {
 
@@ -75,7 +75,7 @@ bool LogFile::Open(const std::string& path, bool truncate)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(openInterval_));
     }
-    ReportToEventLog(quor::format("Failed to open file: {}, with error {}", fileName_, platform::LastErrno()));
+    ReportToEventLog(quor::format("Failed to open file: {}, with error {}", fileName_, platform::Errno()));
     return false;
 }
 
@@ -96,7 +96,7 @@ bool LogFile::Flush()
         return false;
     }
     if (std::fflush(stream_) != 0) {
-        ReportToEventLog(quor::format("Failed to flush file: {}, with error: {}", fileName_, platform::LastErrno()));
+        ReportToEventLog(quor::format("Failed to flush file: {}, with error: {}", fileName_, platform::Errno()));
         return false;
     }
     return true;
@@ -129,12 +129,12 @@ void LogFile::ReportToEventLog(const std::string& message)
         // A handle value of 5 is what the call yields on some systems when access is denied.
         if (source == nullptr || source == reinterpret_cast<platform::EventSource>(5)) {
             throw LogException("RegisterEventSourceA failed. Last error: " +
-                               std::to_string(platform::LastEventLogError()));
+                               std::to_string(platform::LastError()));
         }
         eventSource_ = source;
     }
     if (!platform::ReportErrorEvent(eventSource_, 3, eventId_, message.c_str())) {
-        throw LogException("ReportEvent failed. Last error: " + std::to_string(platform::LastEventLogError()));
+        throw LogException("ReportEvent failed. Last error: " + std::to_string(platform::LastError()));
     }
 }
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/EventLog.h"
+#include "shared/lib/platform/EventLog.h"
 
 namespace quor {
 

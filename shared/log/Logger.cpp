@@ -1,14 +1,14 @@
-#include "Logger.h"
+#include "shared/log/Logger.h"
 
 #include <charconv>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
-#include "Format.h"
-#include "LogException.h"
-#include "platform/Clock.h"
-#include "platform/LogFiles.h"
+#include "shared/lib/Format.h"
+#include "shared/log/LogException.h"
+#include "shared/lib/platform/Clock.h"
+#include "shared/lib/platform/CrtFiles.h"
 
 namespace quor {
 
@@ -163,7 +163,7 @@ bool Logger::Rotate()
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             (void)platform::RemoveFile(target);
             if (platform::RenameFile(source, target) != 0) {
-                const int err = platform::LastErrno();
+                const int err = platform::Errno();
                 (void)file_.ReopenTruncated();
                 Report(quor::format("Failed to rotate file, rename {} to {}, with error: {}", source, target, err));
             }
@@ -214,7 +214,7 @@ void Logger::Log(int level, const char* sourceFile, int line, const std::string&
         if (file_.Write(text.data(), text.size()) < text.size()) {
             Silence();
             file_.ReportToEventLog(quor::format("Failed to write file: {}, with error: {}", file_.FileName(),
-                                           platform::LastErrno()));
+                                           platform::Errno()));
             return;
         }
         if (file_.Flush()) {

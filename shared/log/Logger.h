@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "LogFile.h"
+#include "shared/log/LogFile.h"
 
 namespace quor {
 

@@ -1,7 +1,7 @@
-#include "WideToUtf8.h"
+#include "shared/log/WideToUtf8.h"
 
-#include "LogException.h"
-#include "platform/TextConv.h"
+#include "shared/log/LogException.h"
+#include "shared/lib/platform/TextConv.h"
 
 namespace quor {
 
@@ -27,13 +27,13 @@ void WideToUtf8(std::u16string_view input, std::string& output, bool includeTerm
     const int needed = platform::WideToUtf8Bytes(src, srcLen, nullptr, 0);
     if (needed <= 0) {
         throw LogException("WideCharToMultiByte failed. Last error: " +
-                           std::to_string(platform::LastConversionError()));
+                           std::to_string(platform::LastError()));
     }
     output.resize(static_cast<std::size_t>(needed));
     const int written = platform::WideToUtf8Bytes(src, srcLen, output.data(), needed);
     if (written <= 0) {
         throw LogException("WideCharToMultiByte failed. Last error: " +
-                           std::to_string(platform::LastConversionError()));
+                           std::to_string(platform::LastError()));
     }
     output.resize(static_cast<std::size_t>(written));
 }

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "ShareCrc32.h"
-#include "ShareFormat.h"
-#include "ShareHeader.h"
-#include "support/TestLog.h"
+#include "quorsharemgr/ShareCrc32.h"
+#include "quorsharemgr/ShareFormat.h"
+#include "quorsharemgr/ShareHeader.h"
+#include "tests/support/TestLog.h"
 
 using quor::ShareCrc32;
 using quor::ShareHeader;

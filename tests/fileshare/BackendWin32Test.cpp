@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "FuseServer.h"
-#include "support/DirectClient.h"
-#include "support/FsSandbox.h"
+#include "fileshare/src/FuseServer.h"
+#include "tests/fileshare/support/DirectClient.h"
+#include "tests/fileshare/support/FsSandbox.h"
 
 using namespace quor::fs;
 using fstest::DirectClient;

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "FakeRoot.h"
-#include "WireFormat.h"
-#include "support/TestLog.h"
+#include "fileshare/src/FakeRoot.h"
+#include "fileshare/src/WireFormat.h"
+#include "tests/support/TestLog.h"
 
 using namespace quor::fs;
 

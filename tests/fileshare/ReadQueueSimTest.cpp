@@ -14,9 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "LocalFS.h"
-#include "platform/SimPath.h"
-#include "support/FsSandbox.h"
+#include "fileshare/src/LocalFS.h"
+#include "shared/lib/platform/SimLayout.h"
+#include "tests/fileshare/support/FsSandbox.h"
 
 using namespace quor::fs;
 
@@ -34,7 +34,7 @@ public:
 
     GatedDevice()
     {
-        const std::string path = quor::platform::SimDir() + "/viofs";
+        const std::string path = quor::platform::VirtioFsSocket();
         sockaddr_un addr {};
         addr.sun_family = AF_UNIX;
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);

@@ -11,11 +11,11 @@
 #include <memory>
 #include <thread>
 
-#include "FsClient.h"
-#include "FuseServer.h"
-#include "PacketHeader.h"
-#include "VirtioFsBackend.h"
-#include "support/FsSandbox.h"
+#include "tools/FsClient.h"
+#include "fileshare/src/FuseServer.h"
+#include "shared/lib/PacketHeader.h"
+#include "tools/VirtioFsBackend.h"
+#include "tests/fileshare/support/FsSandbox.h"
 
 using namespace quor::fs;
 using namespace std::chrono_literals;

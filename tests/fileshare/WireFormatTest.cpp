@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "WireFormat.h"
+#include "fileshare/src/WireFormat.h"
 
 using namespace quor::fs;
 

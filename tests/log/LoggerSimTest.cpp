@@ -1,31 +1,25 @@
 // The logger on the simulated machine: Windows paths, and the event log when it fails.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "LogException.h"
-#include "Logger.h"
-#include "platform/SimPath.h"
-#include "support/TestLog.h"
+#include "shared/log/LogException.h"
+#include "shared/log/Logger.h"
+#include "shared/lib/platform/SimLayout.h"
+#include "tests/support/SimMachineFixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class SimDir : public ::testing::Test {
-protected:
-    void SetUp() override { ::setenv("QUOR_SIM_DIR", dir_.Str().c_str(), 1); }
-    void TearDown() override { ::unsetenv("QUOR_SIM_EVENTLOG"); }
-    quortest::TempDir dir_;
-};
+using SimDir = quortest::SimMachineTest;
 
 }  // namespace
 
 TEST_F(SimDir, WindowsPathsMapIntoTheMachineFolder)
 {
-    const std::string root = dir_.Str();
+    const std::string root = sim_.Str();
     struct Case {
         const char* windows;
         std::string host;
@@ -54,14 +48,16 @@ TEST_F(SimDir, DefaultLogPathWithItsDrivePrefixAndBackup)
     for (int i = 0; i < 6; ++i) {
         logger.Log(1, "sim.cpp", i, std::string(60, 'x'));
     }
-    const fs::path logDir = dir_.Path() / "drives" / "C" / "ProgramData" / "QUOR" / "log";
+    const fs::path logDir = sim_.Path() / "drives" / "C" / "ProgramData" / "QUOR" / "log";
     EXPECT_TRUE(fs::exists(logDir / "quor.log"));
     EXPECT_TRUE(fs::exists(logDir / "quor.1.log"));
 }
 
 TEST_F(SimDir, EventLogThatCannotBeReachedRaisesAndTheLoggerSurvives)
 {
-    ::setenv("QUOR_SIM_EVENTLOG", "fail", 1);
+    quor::platform::sim::SimConfig failing;
+    failing.eventLog = quor::platform::sim::EventLogMode::Fail;
+    quortest::FreshSimMachine machine(failing);
     {
         quor::LogFile file;
         try {
@@ -74,7 +70,7 @@ TEST_F(SimDir, EventLogThatCannotBeReachedRaisesAndTheLoggerSurvives)
     // A write-side failure whose report cannot be made still silences the logger and
     // never reaches the caller.
     quor::Logger logger;
-    ASSERT_EQ(logger.Init((dir_.Path() / "l.log").string()), 0U);
+    ASSERT_EQ(logger.Init((machine.Path() / "l.log").string()), 0U);
     logger.File().Close();
     EXPECT_NO_THROW(logger.Log(3, "x.cpp", 1, "lost"));
     EXPECT_FALSE(logger.IsEnabled());
@@ -82,7 +78,7 @@ TEST_F(SimDir, EventLogThatCannotBeReachedRaisesAndTheLoggerSurvives)
 
 TEST_F(SimDir, OpenFailureIsReportedWithItsText)
 {
-    const fs::path blocker = dir_.Path() / "blocker";
+    const fs::path blocker = sim_.Path() / "blocker";
     { std::FILE* f = std::fopen(blocker.c_str(), "w"); std::fclose(f); }
     quor::LogFile file;
     file.SetOpenRetry(2, 1);

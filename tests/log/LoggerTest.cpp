@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "LogException.h"
-#include "Logger.h"
-#include "support/TestLog.h"
+#include "shared/log/LogException.h"
+#include "shared/log/Logger.h"
+#include "tests/support/TestLog.h"
 
 namespace fs = std::filesystem;
 using quor::Logger;

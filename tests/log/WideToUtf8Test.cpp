@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "LogException.h"
-#include "LogFile.h"
-#include "WideToUtf8.h"
+#include "shared/log/LogException.h"
+#include "shared/log/LogFile.h"
+#include "shared/log/WideToUtf8.h"
 
 using quor::LogException;
 using quor::WideToUtf8;

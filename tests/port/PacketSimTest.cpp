@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "PacketPeer.h"
-#include "Format.h"
-#include "VioSAPI.h"
-#include "support/TestLog.h"
+#include "tools/PacketPeer.h"
+#include "shared/lib/Format.h"
+#include "shared/lib/VioSAPI.h"
+#include "tests/support/SimMachineFixture.h"
 
 using namespace std::chrono_literals;
 using quor::PacketHeader;
@@ -20,22 +20,15 @@ using quor::VioSAPI;
 
 namespace {
 
-class PacketLink : public ::testing::Test {
+class PacketLink : public quortest::SimMachineTest {
 protected:
     void SetUp() override
     {
-        quortest::ProcessLogPath();
-        ::setenv("QUOR_SIM_DIR", dir_.Str().c_str(), 1);
+        quortest::PortStatusWatch status;
         ASSERT_TRUE(guest_.Open(4));
         ASSERT_TRUE(host_.Connect(4));
-        // Wait until the simulated driver has seen the host's connection.
-        for (int i = 0; i < 200; ++i) {
-            std::uint32_t len = 0;
-            if (guest_.TimedWrite("", len, 100) == quor::PortOk) {
-                break;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
+        // The simulated driver has taken the host's connection once it says so.
+        ASSERT_TRUE(status.WaitFor(4, 1));
     }
 
     static PacketHeader Control(std::uint32_t opcode, std::uint32_t state)
@@ -60,7 +53,6 @@ protected:
     }
     bool HostRecvControl(PacketHeader& h) { return host_.Port().RecvAll(&h, sizeof h, 3000); }
 
-    quortest::TempDir dir_;
     VioSAPI guest_;
     quorhost::PacketPeer host_;
 };

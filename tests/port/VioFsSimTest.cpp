@@ -5,20 +5,15 @@
 #include <cstring>
 #include <vector>
 
-#include "VioFsAPI.h"
-#include "VirtioFsBackend.h"
-#include "WireFormat.h"
-#include "support/TestLog.h"
+#include "shared/lib/VioFsAPI.h"
+#include "tools/VirtioFsBackend.h"
+#include "fileshare/src/WireFormat.h"
+#include "tests/support/SimMachineFixture.h"
 
 namespace {
 
-class VioFsSim : public ::testing::Test {
+class VioFsSim : public quortest::SimMachineTest {
 protected:
-    void SetUp() override
-    {
-        quortest::ProcessLogPath();
-        ::setenv("QUOR_SIM_DIR", dir_.Str().c_str(), 1);
-    }
     // A READ reply request as the read worker lays it out.
     static std::vector<unsigned char> ReadReply(std::uint64_t unique, const std::string& data)
     {
@@ -33,7 +28,6 @@ protected:
         std::memcpy(req.data() + 64, data.data(), data.size());
         return req;
     }
-    quortest::TempDir dir_;
 };
 
 }  // namespace

@@ -6,27 +6,18 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "HostPort.h"
-#include "VioSAPI.h"
-#include "support/TestLog.h"
+#include "tools/HostPort.h"
+#include "shared/lib/VioSAPI.h"
+#include "tests/support/SimMachineFixture.h"
 
 using namespace std::chrono_literals;
 using quor::VioSAPI;
 
 namespace {
 
-class SimMachine : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        quortest::ProcessLogPath();
-        ::setenv("QUOR_SIM_DIR", dir_.Str().c_str(), 1);
-        ::setenv("QUOR_SIM_PORTS", "3,4", 1);
-    }
-    void TearDown() override { ::unsetenv("QUOR_SIM_PORTS"); }
-    quortest::TempDir dir_;
-};
+using SimMachine = quortest::SimMachineTest;
 
 using Clock = std::chrono::steady_clock;
 
@@ -43,8 +34,8 @@ TEST_F(SimMachine, OpenFindsTheWantedIndexOnly)
     VioSAPI port;
     ASSERT_TRUE(port.Open(4));
     EXPECT_TRUE(tail.Contains("Found virtio serial device with host port idx: 4"));
-    EXPECT_TRUE(std::filesystem::exists(dir_.Path() / "vport4"));
-    EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "vport3"));  // opened, asked, closed again
+    EXPECT_TRUE(std::filesystem::exists(sim_.Path() / "vport4"));
+    EXPECT_FALSE(std::filesystem::exists(sim_.Path() / "vport3"));  // opened, asked, closed again
     EXPECT_EQ(port.HostPortIndex(), 4U);
 
     quortest::LogTail again;
@@ -57,20 +48,22 @@ TEST_F(SimMachine, OpenFindsTheWantedIndexOnly)
 TEST_F(SimMachine, OpenRefusals)
 {
     struct Case {
-        const char* ports;
+        std::vector<std::uint32_t> ports;
         std::uint32_t index;
         const char* line;
     };
     const Case cases[] = {
-        {"3,4", 32, "hostPortIdx out of range: 32"},
-        {"", 3, "Cannot get port handle port: 3"},
-        {"4,5", 3, "Cannot get port handle port: 3"},
+        {{3, 4}, 32, "hostPortIdx out of range: 32"},
+        {{}, 3, "Cannot get port handle port: 3"},
+        {{4, 5}, 3, "Cannot get port handle port: 3"},
     };
     for (const Case& c : cases) {
-        ::setenv("QUOR_SIM_PORTS", c.ports, 1);
+        quor::platform::sim::SimConfig config;
+        config.serialPorts = c.ports;
+        quortest::FreshSimMachine machine(config);
         quortest::LogTail tail;
         VioSAPI port;
-        EXPECT_FALSE(port.Open(c.index)) << c.ports;
+        EXPECT_FALSE(port.Open(c.index)) << c.line;
         EXPECT_FALSE(port.IsOpened());
         EXPECT_TRUE(tail.Contains(c.line)) << tail.Since();
     }

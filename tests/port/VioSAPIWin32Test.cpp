@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "VioFsAPI.h"
-#include "VioSAPI.h"
-#include "support/TestLog.h"
+#include "shared/lib/VioFsAPI.h"
+#include "shared/lib/VioSAPI.h"
+#include "tests/support/TestLog.h"
 
 using namespace std::chrono_literals;
 using quor::VioSAPI;

@@ -1,4 +1,4 @@
-#include "TestLog.h"
+#include "tests/support/TestLog.h"
 
 #include <atomic>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <random>
 #include <sstream>
 
-#include "Logger.h"
+#include "shared/log/Logger.h"
 
 namespace quortest {
 

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "shared/lib/platform/LastError.h"
+
 namespace quor::platform {
 
 void* AllocFixed(std::size_t bytes);
 void FreeFixed(void* block);
-std::uint32_t LastAllocError();
 
 }  // namespace quor::platform

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "shared/lib/platform/LastError.h"
+
 namespace quor::platform {
 
 using EventSource = void*;
@@ -12,6 +14,6 @@ EventSource OpenEventSource(const char* sourceName);
 // ReportEventA(source, EVENTLOG_ERROR_TYPE, category, eventId, no SID, one string, no data).
 bool ReportErrorEvent(EventSource source, std::uint16_t category, std::uint32_t eventId, const char* message);
 void CloseEventSource(EventSource source);
-std::uint32_t LastEventLogError();
+// Failures leave their reason in LastError().
 
 }  // namespace quor::platform

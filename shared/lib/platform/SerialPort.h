@@ -7,17 +7,14 @@
 #include <memory>
 #include <string>
 
+#include "shared/lib/platform/LastError.h"
+#include "shared/lib/platform/WinErrors.h"
+
 namespace quor::platform {
 
 using PortHandle = std::intptr_t;
 inline constexpr PortHandle kInvalidPort = -1;
 
-inline constexpr std::uint32_t kErrorNotFound = 1168;       // ERROR_NOT_FOUND
-inline constexpr std::uint32_t kErrorIoPending = 997;       // ERROR_IO_PENDING
-inline constexpr std::uint32_t kErrorOperationAborted = 995;
-inline constexpr std::uint32_t kWaitTimeout = 258;          // WAIT_TIMEOUT
-inline constexpr std::uint32_t kErrorCantWait = 554;        // ERROR_CANT_WAIT
-inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 
 // --- discovery ------------------------------------------------------------------------
 struct DevInfoSet;
@@ -32,7 +29,6 @@ PortHandle OpenPortDevice(const std::u16string& devicePath);
 bool QueryHostPortIndex(PortHandle port, std::uint32_t& hostIndex);
 void ClosePort(PortHandle port);
 bool DestroyClassDevs(DevInfoSet* set);
-std::uint32_t LastError();
 
 // --- overlapped I/O -------------------------------------------------------------------
 // One operation: its own OVERLAPPED record and manual-reset event. The destructor makes

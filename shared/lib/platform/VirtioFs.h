@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "shared/lib/platform/LastError.h"
+
 namespace quor::platform {
 
 using FsDeviceHandle = std::intptr_t;
@@ -21,6 +23,5 @@ void CloseFsDevice(FsDeviceHandle device);
 // DeviceIoControl(device, 0x0022E004, in, inLength, out, outCapacity, &returned, no overlap).
 bool FsDeviceControl(FsDeviceHandle device, const void* in, std::uint32_t inLength, void* out,
                      std::uint32_t outCapacity, std::uint32_t& returned);
-std::uint32_t LastFsError();
 
 }  // namespace quor::platform

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "FuseServer.h"
-#include "WireFormat.h"
+#include "fileshare/src/FuseServer.h"
+#include "fileshare/src/WireFormat.h"
 
 namespace fstest {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestLog.h"
+#include "tests/support/TestLog.h"
 
 namespace fstest {
 

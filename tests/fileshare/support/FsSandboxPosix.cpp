@@ -1,12 +1,14 @@
-#include <cstdlib>
-
-#include "support/FsSandbox.h"
+#include "tests/fileshare/support/FsSandbox.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
 namespace fstest {
 
+// The sandbox's folder is a fresh simulated machine; the backend sees it as C:\fsroot.
 void PlaceRoot(const quortest::TempDir& dir, std::string& localRoot, std::filesystem::path& hostRoot)
 {
-    ::setenv("QUOR_SIM_DIR", dir.Str().c_str(), 1);
+    quor::platform::sim::SimConfig config;
+    config.dir = dir.Str();
+    quor::platform::sim::SimMachine::Get().Reset(config);
     localRoot = "C:\\fsroot";
     hostRoot = dir.Path() / "drives" / "C" / "fsroot";
 }

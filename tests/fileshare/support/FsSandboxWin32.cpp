@@ -1,4 +1,4 @@
-#include "support/FsSandbox.h"
+#include "tests/fileshare/support/FsSandbox.h"
 
 namespace fstest {
 

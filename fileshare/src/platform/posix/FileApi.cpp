@@ -2,7 +2,7 @@
 // (except at a drive's root) and the other names in byte order, as NTFS does; a file
 // without the owner's write bit carries the read-only attribute, so deleting it is
 // refused with ERROR_ACCESS_DENIED.
-#include "platform/FileApi.h"
+#include "fileshare/src/platform/FileApi.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,9 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/SimPath.h"
-#include "platform/WideText.h"
-#include "platform/posix/SimFiles.h"
+#include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/TextConv.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
 namespace quor::platform {
 
@@ -27,7 +27,6 @@ struct DirSearch {
 };
 
 namespace {
-thread_local std::uint32_t t_error = 0;
 
 bool IsDriveRoot(const std::string& dir)
 {
@@ -52,7 +51,7 @@ DirSearch* FindFirstEntry(const char16_t* pattern)
     const std::string host = dir.empty() ? std::string(".") : ToHostPath(dir);
     DIR* d = ::opendir(host.c_str());
     if (d == nullptr) {
-        t_error = errno == ENOTDIR ? kWinDirectory : errno == ENOENT ? kWinPathNotFound : sim::ToWinError(errno);
+        sim::SetLastError(errno == ENOTDIR ? kErrorDirectory : errno == ENOENT ? kErrorPathNotFound : sim::ToWinError(errno));
         return nullptr;
     }
     std::vector<std::string> names;
@@ -81,7 +80,7 @@ DirSearch* FindFirstEntry(const char16_t* pattern)
     }
     if (search->names.empty()) {
         delete search;
-        t_error = kWinFileNotFound;
+        sim::SetLastError(kErrorFileNotFound);
         return nullptr;
     }
     return search;
@@ -92,7 +91,7 @@ const char16_t* EntryName(const DirSearch* search) { return search->names[search
 bool FindNextEntry(DirSearch* search)
 {
     if (search->at + 1 >= search->names.size()) {
-        t_error = kWinNoMoreFiles;
+        sim::SetLastError(kErrorNoMoreFiles);
         return false;
     }
     ++search->at;
@@ -105,7 +104,7 @@ bool MovePath(const char16_t* from, const char16_t* to)
 {
     if (::renameat2(AT_FDCWD, sim::HostPathOf(from).c_str(), AT_FDCWD, sim::HostPathOf(to).c_str(),
                     RENAME_NOREPLACE) != 0) {
-        t_error = sim::ToWinError(errno);
+        sim::SetLastError(sim::ToWinError(errno));
         return false;
     }
     return true;
@@ -116,20 +115,18 @@ bool DeletePath(const char16_t* path)
     const std::string host = sim::HostPathOf(path);
     struct stat s {};
     if (::lstat(host.c_str(), &s) != 0) {
-        t_error = errno == ENOTDIR ? kWinPathNotFound : sim::ToWinError(errno);
+        sim::SetLastError(errno == ENOTDIR ? kErrorPathNotFound : sim::ToWinError(errno));
         return false;
     }
     if (S_ISDIR(s.st_mode) || (s.st_mode & S_IWUSR) == 0) {
-        t_error = kWinAccessDenied;
+        sim::SetLastError(kErrorAccessDenied);
         return false;
     }
     if (::unlink(host.c_str()) != 0) {
-        t_error = sim::ToWinError(errno);
+        sim::SetLastError(sim::ToWinError(errno));
         return false;
     }
     return true;
 }
-
-std::uint32_t LastWinError() { return t_error; }
 
 }  // namespace quor::platform

@@ -1,4 +1,4 @@
-#include "platform/FileApi.h"
+#include "fileshare/src/platform/FileApi.h"
 
 #include <windows.h>
 
@@ -42,7 +42,5 @@ void EndSearch(DirSearch* search)
 bool MovePath(const char16_t* from, const char16_t* to) { return ::MoveFileW(W(from), W(to)) != FALSE; }
 
 bool DeletePath(const char16_t* path) { return ::DeleteFileW(W(path)) != FALSE; }
-
-std::uint32_t LastWinError() { return ::GetLastError(); }
 
 }  // namespace quor::platform

@@ -1,4 +1,4 @@
-#include "platform/FixedMemory.h"
+#include "fileshare/src/platform/FixedMemory.h"
 
 #include <windows.h>
 
@@ -12,7 +12,5 @@ void FreeFixed(void* block)
         ::LocalFree(block);
     }
 }
-
-std::uint32_t LastAllocError() { return ::GetLastError(); }
 
 }  // namespace quor::platform

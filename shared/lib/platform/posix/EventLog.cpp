@@ -1,31 +1,31 @@
-#include "platform/EventLog.h"
+#include "shared/lib/platform/EventLog.h"
+
+#include "shared/lib/platform/WinErrors.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <syslog.h>
 
 namespace quor::platform {
 
-// The simulation's event log: stderr, or syslog when QUOR_SIM_EVENTLOG=syslog.
-// QUOR_SIM_EVENTLOG=fail makes registration fail, for tests of that path.
+// The simulation's event log: stderr, or syslog in the machine's syslog mode; in its fail
+// mode registering the source fails with 5, for tests of that path.
 namespace {
 struct Source {
     std::string name;
     bool useSyslog;
 };
-std::uint32_t g_lastError = 0;
 }  // namespace
 
 EventSource OpenEventSource(const char* sourceName)
 {
-    const char* mode = std::getenv("QUOR_SIM_EVENTLOG");
-    if (mode != nullptr && std::strcmp(mode, "fail") == 0) {
-        g_lastError = 5;  // ERROR_ACCESS_DENIED
+    const sim::EventLogMode mode = sim::SimMachine::Get().EventLog();
+    if (mode == sim::EventLogMode::Fail) {
+        sim::SetLastError(kErrorAccessDenied);
         return nullptr;
     }
-    const bool useSyslog = mode != nullptr && std::strcmp(mode, "syslog") == 0;
+    const bool useSyslog = mode == sim::EventLogMode::Syslog;
     auto* source = new Source{sourceName, useSyslog};
     if (useSyslog) {
         ::openlog(source->name.c_str(), LOG_PID, LOG_USER);
@@ -37,7 +37,7 @@ bool ReportErrorEvent(EventSource source, std::uint16_t category, std::uint32_t 
 {
     auto* s = static_cast<Source*>(source);
     if (s == nullptr) {
-        g_lastError = 6;  // ERROR_INVALID_HANDLE
+        sim::SetLastError(kErrorInvalidHandle);
         return false;
     }
     if (s->useSyslog) {
@@ -57,7 +57,5 @@ void CloseEventSource(EventSource source)
     }
     delete s;
 }
-
-std::uint32_t LastEventLogError() { return g_lastError; }
 
 }  // namespace quor::platform

@@ -1,8 +1,11 @@
 // The simulated virtio-fs device: the Unix stream socket $QUOR_SIM_DIR/viofs, on which
-// the host's back end listens. Opening the device connects; one request writes the
+// the host's back end listens. The interface is present while the machine has the device
+// plugged in and that socket exists. Opening the device connects; one request writes the
 // request bytes and reads back the device's answer, a 16-byte FUSE reply header. A host
 // that answers fewer bytes closes the connection after them.
-#include "platform/VirtioFs.h"
+// Fault points: "VirtioFs.SetupDiGetClassDevsW", "VirtioFs.SetupDiGetDeviceInterfaceDetailW",
+// "VirtioFs.DeviceIoControl".
+#include "shared/lib/platform/VirtioFs.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,18 +14,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "platform/SimPath.h"
+#include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/WinErrors.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
 namespace quor::platform {
 
 namespace {
-thread_local std::uint32_t t_lastError = 0;
-constexpr std::uint32_t kErrorGenFailure = 31;
-constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
-constexpr std::uint32_t kErrorNoMoreItems = 259;
-constexpr std::uint32_t kErrorFileNotFound = 2;
 
-std::string SocketPath() { return SimDir() + "/viofs"; }
+std::string SocketPath() { return VirtioFsSocket(); }
 }  // namespace
 
 struct FsDevInfoSet {
@@ -31,18 +31,26 @@ struct FsDevInfoSet {
 
 FsDevInfoSet* GetVirtioFsClassDevs()
 {
+    if (const auto fault = sim::Fault("VirtioFs.SetupDiGetClassDevsW")) {
+        sim::SetLastError(*fault);
+        return nullptr;
+    }
     struct stat st {};
-    return new FsDevInfoSet{::stat(SocketPath().c_str(), &st) == 0 && S_ISSOCK(st.st_mode)};
+    return new FsDevInfoSet{sim::SimMachine::Get().VirtioFsPresent() && ::stat(SocketPath().c_str(), &st) == 0 &&
+                            S_ISSOCK(st.st_mode)};
 }
 
 FsInterfaceResult GetVirtioFsInterface(FsDevInfoSet* set, std::uint32_t index, std::u16string& devicePath)
 {
     if (!set->present || index != 0) {
-        t_lastError = kErrorNoMoreItems;
+        sim::SetLastError(kErrorNoMoreItems);
         return FsInterfaceResult::Missing;
     }
-    const std::string path = SocketPath();
-    devicePath.assign(path.begin(), path.end());
+    if (const auto fault = sim::Fault("VirtioFs.SetupDiGetDeviceInterfaceDetailW")) {
+        sim::SetLastError(*fault);
+        return FsInterfaceResult::DetailFailed;
+    }
+    devicePath = sim::VirtioFsInterfacePath();
     return FsInterfaceResult::Ok;
 }
 
@@ -52,18 +60,18 @@ FsDeviceHandle OpenFsDevice(const std::u16string& devicePath)
     sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
-        t_lastError = kErrorFileNotFound;
+        sim::SetLastError(kErrorFileNotFound);
         return kInvalidFsDevice;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        t_lastError = kErrorGenFailure;
+        sim::SetLastError(kErrorGenFailure);
         return kInvalidFsDevice;
     }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd);
-        t_lastError = kErrorFileNotFound;
+        sim::SetLastError(kErrorFileNotFound);
         return kInvalidFsDevice;
     }
     return static_cast<FsDeviceHandle>(fd);
@@ -82,7 +90,11 @@ bool FsDeviceControl(FsDeviceHandle device, const void* in, std::uint32_t inLeng
 {
     returned = 0;
     if (device == kInvalidFsDevice) {
-        t_lastError = 6;  // ERROR_INVALID_HANDLE
+        sim::SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    if (const auto fault = sim::Fault("VirtioFs.DeviceIoControl")) {
+        sim::SetLastError(*fault);
         return false;
     }
     const int fd = static_cast<int>(device);
@@ -94,7 +106,7 @@ bool FsDeviceControl(FsDeviceHandle device, const void* in, std::uint32_t inLeng
             continue;
         }
         if (n <= 0) {
-            t_lastError = kErrorDeviceNotConnected;
+            sim::SetLastError(kErrorDeviceNotConnected);
             return false;
         }
         sent += static_cast<std::uint32_t>(n);
@@ -111,12 +123,10 @@ bool FsDeviceControl(FsDeviceHandle device, const void* in, std::uint32_t inLeng
         returned += static_cast<std::uint32_t>(n);
     }
     if (returned == 0) {
-        t_lastError = kErrorDeviceNotConnected;
+        sim::SetLastError(kErrorDeviceNotConnected);
         return false;
     }
     return true;
 }
-
-std::uint32_t LastFsError() { return t_lastError; }
 
 }  // namespace quor::platform

@@ -1,4 +1,4 @@
-#include "platform/Clock.h"
+#include "shared/lib/platform/Clock.h"
 
 #include <windows.h>
 

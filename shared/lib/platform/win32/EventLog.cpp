@@ -1,4 +1,4 @@
-#include "platform/EventLog.h"
+#include "shared/lib/platform/EventLog.h"
 
 #include <windows.h>
 
@@ -17,7 +17,5 @@ bool ReportErrorEvent(EventSource source, std::uint16_t category, std::uint32_t 
 }
 
 void CloseEventSource(EventSource source) { (void)::DeregisterEventSource(static_cast<HANDLE>(source)); }
-
-std::uint32_t LastEventLogError() { return ::GetLastError(); }
 
 }  // namespace quor::platform

@@ -1,4 +1,4 @@
-#include "platform/SerialPort.h"
+#include "shared/lib/platform/SerialPort.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -79,8 +79,6 @@ bool DestroyClassDevs(DevInfoSet* set)
     delete set;
     return ok;
 }
-
-std::uint32_t LastError() { return ::GetLastError(); }
 
 struct PortIo::Impl {
     OVERLAPPED overlapped {};

@@ -1,4 +1,4 @@
-#include "platform/TextConv.h"
+#include "shared/lib/platform/TextConv.h"
 
 #include <windows.h>
 
@@ -12,6 +12,17 @@ int WideToUtf8Bytes(const char16_t* in, int inLen, char* out, int outLen)
                                  nullptr);
 }
 
-std::uint32_t LastConversionError() { return ::GetLastError(); }
+
+}  // namespace quor::platform
+
+// ---- UTF-8 to UTF-16 --------------------------------------------------------------------
+
+namespace quor::platform {
+
+int Utf8ToWideUnits(const char* in, char16_t* out, int outUnits)
+{
+    return ::MultiByteToWideChar(CP_UTF8, 0, in, -1, reinterpret_cast<wchar_t*>(out), outUnits);
+}
+
 
 }  // namespace quor::platform

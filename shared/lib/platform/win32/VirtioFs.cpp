@@ -1,4 +1,4 @@
-#include "platform/VirtioFs.h"
+#include "shared/lib/platform/VirtioFs.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -77,7 +77,5 @@ bool FsDeviceControl(FsDeviceHandle device, const void* in, std::uint32_t inLeng
     returned = n;
     return ok != FALSE;
 }
-
-std::uint32_t LastFsError() { return ::GetLastError(); }
 
 }  // namespace quor::platform

@@ -1,17 +1,18 @@
-#include "platform/SimPath.h"
+#include "shared/lib/platform/SimLayout.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <system_error>
 #include <filesystem>
 
+#include "shared/lib/platform/posix/SimMachine.h"
+
 namespace quor::platform {
 
-std::string SimDir()
-{
-    const char* dir = std::getenv("QUOR_SIM_DIR");
-    return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string("/tmp/quor-sim");
-}
+std::string SimDir() { return sim::SimMachine::Get().Dir(); }
+
+std::string SerialPortSocket(std::uint32_t hostIndex) { return SimDir() + "/vport" + std::to_string(hostIndex); }
+
+std::string VirtioFsSocket() { return SimDir() + "/viofs"; }
 
 namespace {
 

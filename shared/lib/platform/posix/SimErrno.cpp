@@ -1,11 +1,11 @@
-#include "platform/posix/SimFiles.h"
-
+// Windows paths and error numbers on the simulated machine: UTF-16 paths mapped into the
+// machine's folder, POSIX errno values as the Windows runtime's errno and as Win32 codes.
 #include <cerrno>
 
-#include "platform/CrtFiles.h"
-#include "platform/FileApi.h"
-#include "platform/SimPath.h"
-#include "platform/TextConv.h"
+#include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/TextConv.h"
+#include "shared/lib/platform/WinErrors.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
 namespace quor::platform::sim {
 
@@ -59,26 +59,26 @@ std::uint32_t ToWinError(int e)
 {
     switch (e) {
     case ENOENT:
-        return kWinFileNotFound;
+        return kErrorFileNotFound;
     case ENOTDIR:
-        return kWinPathNotFound;
+        return kErrorPathNotFound;
     case EACCES:
     case EPERM:
     case EISDIR:
     case EROFS:
-        return kWinAccessDenied;
+        return kErrorAccessDenied;
     case EEXIST:
     case ENOTEMPTY:
-        return kWinAlreadyExists;
+        return kErrorAlreadyExists;
     case EBUSY:
     case ETXTBSY:
-        return kWinSharingViolation;
+        return kErrorSharingViolation;
     case EXDEV:
-        return 17;  // ERROR_NOT_SAME_DEVICE
+        return kErrorNotSameDevice;
     case ENAMETOOLONG:
-        return 206;  // ERROR_FILENAME_EXCED_RANGE
+        return kErrorFilenameExcedRange;
     default:
-        return 87;  // ERROR_INVALID_PARAMETER
+        return kErrorInvalidParameter;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "platform/CrtFiles.h"
+#include "shared/lib/platform/CrtFiles.h"
 
 #include <direct.h>
 #include <errno.h>
@@ -16,6 +16,25 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF
 namespace {
 const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 }  // namespace
+
+std::FILE* OpenSharedStream(const std::string& path, const char* mode)
+{
+    return ::_fsopen(path.c_str(), mode, _SH_DENYNO);
+}
+
+bool PathExists(const std::string& path)
+{
+    struct _stat64 st {};
+    return ::_stat64(path.c_str(), &st) == 0;
+}
+
+bool MakeDirectory(const std::string& path) { return ::_mkdir(path.c_str()) == 0; }
+
+int RemoveFile(const std::string& path) { return std::remove(path.c_str()); }
+
+int RenameFile(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()); }
+
+std::int64_t StreamLength(std::FILE* stream) { return ::_filelengthi64(::_fileno(stream)); }
 
 int WSOpenS(int& fd, const char16_t* path, int openFlag, int shareFlag, int permission)
 {
@@ -51,6 +70,6 @@ int WMkdir(const char16_t* path) { return ::_wmkdir(W(path)); }
 
 int WRmdir(const char16_t* path) { return ::_wrmdir(W(path)); }
 
-int CrtErrno() { return errno; }
+int Errno() { return errno; }
 
 }  // namespace quor::platform

@@ -1,15 +1,22 @@
-// The runtime library's descriptor calls on the simulated machine. Open flags arrive in
+// The runtime library's file calls on the simulated machine: the logger's streams and the
+// file-share backend's descriptors, on Windows paths mapped into the machine's folder.
+// Failures leave the Windows runtime's errno for Errno(). Fault points: "CrtFiles.rename",
+// "CrtFiles._read" (the armed error is an errno value).
+//
+// Descriptors: Open flags arrive in
 // the Windows runtime's values and are translated; text mode is not simulated (every
 // file behaves as opened with _O_BINARY). The read-only attribute is a file without the
 // owner's write bit: opening it for writing fails with EACCES as on Windows, even for root.
-#include "platform/CrtFiles.h"
+#include "shared/lib/platform/CrtFiles.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/posix/SimFiles.h"
+#include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 
 namespace quor::platform {
 
@@ -44,6 +51,70 @@ std::uint32_t WindowsMode(const struct stat& s)
     return (dir ? 0x4000u : 0x8000u) | user | (user >> 3) | (user >> 6);
 }
 }  // namespace
+
+// ---- streams ------------------------------------------------------------------------------
+
+std::FILE* OpenSharedStream(const std::string& path, const char* mode)
+{
+    std::FILE* f = std::fopen(ToHostPath(path).c_str(), mode);
+    if (f == nullptr) {
+        Fail(errno);
+    }
+    return f;
+}
+
+bool PathExists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(ToHostPath(path).c_str(), &st) == 0;
+}
+
+bool MakeDirectory(const std::string& path)
+{
+    // The simulated machine's drive and share roots always exist on a real one.
+    (void)EnsureSimRoot(path);
+    const std::string host = ToHostPath(path);
+    struct stat st {};
+    if (::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return true;
+    }
+    if (::mkdir(host.c_str(), 0777) == 0) {
+        return true;
+    }
+    Fail(errno);
+    return false;
+}
+
+int RemoveFile(const std::string& path)
+{
+    return std::remove(ToHostPath(path).c_str()) == 0 ? 0 : Fail(errno);
+}
+
+int RenameFile(const std::string& from, const std::string& to)
+{
+    if (const auto fault = sim::Fault("CrtFiles.rename")) {
+        t_errno = static_cast<int>(*fault);
+        return -1;
+    }
+    // The runtime's rename on Windows refuses to replace an existing target.
+    const std::string target = ToHostPath(to);
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+        return Fail(EEXIST);
+    }
+    return std::rename(ToHostPath(from).c_str(), target.c_str()) == 0 ? 0 : Fail(errno);
+}
+
+std::int64_t StreamLength(std::FILE* stream)
+{
+    struct stat st {};
+    if (::fstat(::fileno(stream), &st) != 0) {
+        return Fail(errno);
+    }
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+// ---- descriptors --------------------------------------------------------------------------
 
 int WSOpenS(int& fd, const char16_t* path, int openFlag, int shareFlag, int permission)
 {
@@ -111,6 +182,10 @@ std::int64_t LSeekI64(int fd, std::int64_t offset)
 
 int ReadFd(int fd, void* buffer, unsigned count)
 {
+    if (const auto fault = sim::Fault("CrtFiles._read")) {
+        t_errno = static_cast<int>(*fault);
+        return -1;
+    }
     for (;;) {
         const ssize_t r = ::read(fd, buffer, count);
         if (r >= 0) {
@@ -155,6 +230,6 @@ int WMkdir(const char16_t* path) { return ::mkdir(sim::HostPathOf(path).c_str(),
 
 int WRmdir(const char16_t* path) { return ::rmdir(sim::HostPathOf(path).c_str()) == 0 ? 0 : Fail(errno); }
 
-int CrtErrno() { return t_errno; }
+int Errno() { return t_errno; }
 
 }  // namespace quor::platform
