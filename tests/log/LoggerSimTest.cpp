@@ -88,3 +88,31 @@ TEST_F(SimDir, OpenFailureIsReportedWithItsText)
     EXPECT_NE(err.find("Failed to open file: " + (blocker / "x.log").string() + ", with error 20"), std::string::npos)
         << err;
 }
+
+TEST_F(SimDir, RotationWhoseRenameFailsTwiceTruncatesReportsAndGoesOn)
+{
+    const fs::path log = sim_.Path() / "rot.log";
+    quor::Logger logger;
+    ASSERT_EQ(logger.Init(log.string()), 0U);
+    logger.SetLimits(150, 1);
+    logger.Log(1, "sim.cpp", 1, std::string(100, 'a'));
+    // Both attempts of the rename fail (the backup is held open by another program).
+    sim_.Faults().Arm("CrtFiles.rename", {13, 0, 2, false});
+    testing::internal::CaptureStderr();
+    logger.Log(1, "sim.cpp", 2, std::string(100, 'b'));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sim_.Faults().Hits("CrtFiles.rename"), 2);
+    EXPECT_NE(err.find("Failed to rotate file, rename " + log.string() + " to " + (sim_.Path() / "rot.1.log").string() +
+                       ", with error: 13"),
+              std::string::npos)
+        << err;
+    // The file was truncated and taken up again; the logger still writes.
+    EXPECT_TRUE(logger.IsEnabled());
+    EXPECT_FALSE(fs::exists(sim_.Path() / "rot.1.log"));
+    const std::string text = quortest::ReadFile(log);
+    EXPECT_EQ(text.find(std::string(100, 'a')), std::string::npos);
+    EXPECT_NE(text.find(std::string(100, 'b')), std::string::npos);
+    // The next rotation, with a rename that works again, makes the backup.
+    logger.Log(1, "sim.cpp", 3, std::string(100, 'c'));
+    EXPECT_NE(quortest::ReadFile(sim_.Path() / "rot.1.log").find(std::string(100, 'b')), std::string::npos);
+}

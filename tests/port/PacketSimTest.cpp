@@ -226,3 +226,43 @@ TEST_F(PacketLink, GetPeerStateFailures)
         EXPECT_EQ(hostSide.get(), 2);
     }
 }
+
+TEST_F(PacketLink, AWrongAnswerIsDrainedAndTheSecondRequestsAnswerCounts)
+{
+    // Each row: what the host answers to the first request (wrong), the junk after it, and
+    // the state it reports to the second request.
+    struct Case {
+        std::uint32_t wrongOpcode;
+        std::uint32_t wrongState;
+        std::size_t junk;
+        std::uint32_t state;
+    };
+    const Case cases[] = {
+        {PacketHeader::kOpReportState, 7, 4, quor::StateReady},
+        {PacketHeader::kOpGetState, 2, 0, quor::StateConnected},
+        {PacketHeader::kOpReportState, 5, 300, quor::StateClosing},  // more junk than one drain piece
+    };
+    for (const Case& c : cases) {
+        auto hostSide = std::async(std::launch::async, [&] {
+            PacketHeader request {};
+            if (!HostRecvControl(request) || request.opcode != PacketHeader::kOpGetState) {
+                return 0;
+            }
+            const PacketHeader wrong = Control(c.wrongOpcode, c.wrongState);
+            host_.SendPacket(&wrong, sizeof wrong);
+            if (c.junk > 0) {
+                const std::vector<unsigned char> junk(c.junk, 0xEE);
+                host_.SendPacket(junk.data(), junk.size());
+            }
+            if (!HostRecvControl(request) || request.opcode != PacketHeader::kOpGetState) {
+                return 1;
+            }
+            const PacketHeader right = Control(PacketHeader::kOpReportState, c.state);
+            host_.SendPacket(&right, sizeof right);
+            return 2;
+        });
+        EXPECT_EQ(guest_.GetPeerState(), quor::PortOk) << c.wrongState;
+        EXPECT_EQ(guest_.PeerState(), c.state);
+        EXPECT_EQ(hostSide.get(), 2);
+    }
+}
