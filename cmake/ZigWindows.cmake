@@ -21,7 +21,7 @@ if(NOT QUOR_ZIG)
   endif()
 endif()
 if(NOT EXISTS "${QUOR_ZIG}")
-  message(FATAL_ERROR "zig not found at ${QUOR_ZIG}; run .ci/setup first")
+  message(FATAL_ERROR "zig not found at ${QUOR_ZIG}; run .ci/install-deps first")
 endif()
 set(QUOR_ZIG "${QUOR_ZIG}" CACHE FILEPATH "zig 0.11 binary" FORCE)
 
