@@ -25,7 +25,7 @@ TEST(BenchRounds, MedianRoundGivesRatioAndRates)
         {"a slow round of ours moves nothing", {{1.0, 0.5}, {1.0, 0.6}, {10.0, 0.5}}, 0.5, 1.0, 0.5},
         {"a slow baseline round moves nothing", {{1.0, 0.7}, {1.0, 9.0}, {1.0, 0.6}}, 0.7, 1.0, 0.7},
         {"even count takes the lower middle", {{1.0, 0.4}, {1.0, 0.8}, {2.0, 1.2}, {1.0, 0.9}}, 0.6, 2.0, 1.2},
-        {"the median round, not the medians of each side", {{1.0, 3.0}, {3.0, 1.0}, {2.0, 2.2}}, 1.1, 2.0, 2.2},
+        {"the median round, not the medians of each side", {{1.0, 3.0}, {3.0, 1.0}, {2.0, 0.5}}, 1.0 / 3.0, 3.0, 1.0},
     };
     constexpr double kWork = 1000;
     for (const RoundsCase& c : cases) {
