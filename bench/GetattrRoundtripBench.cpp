@@ -2,6 +2,7 @@
 // over the simulated virtio-serial port, against a raw Unix-socket ping-pong of the same
 // sizes (the request's bytes out, a 24-byte header and the 64-byte record back). The two
 // are timed in alternating rounds and the median of the rounds' ratios is reported.
+// All threads stay on one processor: see PinToOneProcessor in bench/BenchIo.h.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

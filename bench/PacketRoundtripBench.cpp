@@ -3,6 +3,7 @@
 // sizes (32-byte header + 64-byte payload each way). The two are timed in alternating
 // rounds and the median of the rounds' ratios is reported, so that a change of machine
 // load during the run favours neither side.
+// All threads stay on one processor: see PinToOneProcessor in bench/BenchIo.h.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
