@@ -1,9 +1,8 @@
 // GETATTR round trips per second between the host's file-share client and the server
 // over the simulated virtio-serial port, against a raw Unix-socket ping-pong of the same
 // sizes (the request's bytes out, a 24-byte header and the 64-byte record back). The two
-// are timed in alternating rounds and the median of the per-round ratios is reported.
-#include <algorithm>
-#include <chrono>
+// are timed in alternating rounds and the median of the rounds' ratios is reported.
+// All threads stay on one processor: see PinToOneProcessor in bench/BenchIo.h.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,18 +22,18 @@
 
 namespace {
 
-using quorbench::Clock;
 using quorbench::ReadExact;
-using quorbench::SendExact;
-using quorbench::Seconds;
-constexpr int kTripsPerRound = 2000;
-constexpr int kRounds = 11;
+constexpr int kTripsPerRound = 1000;
+constexpr int kRounds = 21;
 constexpr std::size_t kReply = 24 + 64;
 
 }  // namespace
 
 int main()
 {
+    if (!quorbench::PinToOneProcessor()) {
+        std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
+    }
     const auto dir = std::filesystem::temp_directory_path() / ("quor-bench-getattr-" + std::to_string(::getpid()));
     quor::platform::sim::SimConfig machine;
     machine.dir = dir;
@@ -73,31 +72,27 @@ int main()
         });
         unsigned char reply[kReply];
 
-        std::vector<double> ratios;
-        double oursTotal = 0;
-        double baseTotal = 0;
-        bool failed = false;
-        for (int round = 0; round < kRounds && !failed; ++round) {
-            const auto t0 = Clock::now();
+        // One round of each side; false when a round trip failed.
+        const auto ours = [&] {
             for (int i = 0; i < kTripsPerRound; ++i) {
                 quorhost::FsAttr a;
                 if (client.GetAttr(path, a) != 0 || a.size != 10) {
-                    failed = true;
-                    break;
+                    return false;
                 }
             }
-            const auto t1 = Clock::now();
-            for (int i = 0; i < kTripsPerRound && !failed; ++i) {
+            return true;
+        };
+        const auto baseline = [&] {
+            for (int i = 0; i < kTripsPerRound; ++i) {
                 if (::send(sv[0], request.data(), requestSize, MSG_NOSIGNAL) != static_cast<ssize_t>(requestSize) ||
                     !ReadExact(sv[0], reply, 24) || !ReadExact(sv[0], reply + 24, 64)) {
-                    failed = true;
+                    return false;
                 }
             }
-            const auto t2 = Clock::now();
-            oursTotal += Seconds(t0, t1);
-            baseTotal += Seconds(t1, t2);
-            ratios.push_back(Seconds(t1, t2) / Seconds(t0, t1));
-        }
+            return true;
+        };
+        quorbench::Rounds rounds;
+        const bool failed = !rounds.Time(kRounds, ours, baseline);
         ::shutdown(sv[0], SHUT_RDWR);
         echo.join();
         ::close(sv[0]);
@@ -106,11 +101,8 @@ int main()
         if (failed) {
             std::fprintf(stderr, "a GETATTR round trip failed\n");
         } else {
-            std::sort(ratios.begin(), ratios.end());
-            std::printf("GETATTR: %.0f round trips/s, raw socket: %.0f round trips/s (%d rounds of %d)\n",
-                        kRounds * kTripsPerRound / oursTotal, kRounds * kTripsPerRound / baseTotal, kRounds,
-                        kTripsPerRound);
-            std::printf("RATIO getattr_roundtrip %.3f\n", ratios[ratios.size() / 2]);
+            rounds.Print("GETATTR", "raw socket", "round trips/s", kTripsPerRound,
+                         (std::to_string(kTripsPerRound) + " round trips").c_str(), "getattr_roundtrip");
             status = 0;
         }
     }

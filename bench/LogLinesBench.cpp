@@ -1,14 +1,11 @@
 // Log lines per second through the logger (one formatted, written and flushed line per
 // call) against a bare fwrite+fflush loop of lines of the same length. The two are
-// timed in alternating rounds and the median of the per-round ratios is reported, so
+// timed in alternating rounds and the median of the rounds' ratios is reported, so
 // that a change in machine load during the run does not favour either side.
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 #include "shared/log/Log.h"
 #include "shared/log/Logger.h"
@@ -17,10 +14,6 @@
 
 namespace {
 
-using quorbench::Clock;
-using quorbench::ReadExact;
-using quorbench::SendExact;
-using quorbench::Seconds;
 const std::string kMessage = "Found virtio serial device with host port idx: 4";
 constexpr int kLinesPerRound = 20000;
 constexpr int kRounds = 15;
@@ -43,29 +36,24 @@ int main()
     if (f == nullptr) {
         return 1;
     }
-    std::vector<double> ratios;
-    double oursTotal = 0;
-    double baseTotal = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        const auto t0 = Clock::now();
+    const auto ours = [&] {
         for (int i = 0; i < kLinesPerRound; ++i) {
             logger.Log(quor::kLogInfo, file, __LINE__, kMessage);
         }
-        const auto t1 = Clock::now();
+        return true;
+    };
+    const auto baseline = [&] {
         for (int i = 0; i < kLinesPerRound; ++i) {
             std::fwrite(line.data(), 1, line.size(), f);
             std::fflush(f);
         }
-        const auto t2 = Clock::now();
-        oursTotal += Seconds(t0, t1);
-        baseTotal += Seconds(t1, t2);
-        ratios.push_back(Seconds(t1, t2) / Seconds(t0, t1));  // (ours lines/s) / (baseline lines/s)
-    }
+        return true;
+    };
+    quorbench::Rounds rounds;
+    (void)rounds.Time(kRounds, ours, baseline);
     std::fclose(f);
-    std::sort(ratios.begin(), ratios.end());
-    std::printf("logger: %.0f lines/s, fwrite+fflush: %.0f lines/s (%d rounds of %d lines)\n",
-                kRounds * kLinesPerRound / oursTotal, kRounds * kLinesPerRound / baseTotal, kRounds, kLinesPerRound);
-    std::printf("RATIO log_lines_vs_fwrite %.3f\n", ratios[ratios.size() / 2]);
+    rounds.Print("logger", "fwrite+fflush", "lines/s", kLinesPerRound, (std::to_string(kLinesPerRound) + " lines").c_str(),
+                 "log_lines_vs_fwrite");
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return logger.IsEnabled() ? 0 : 1;

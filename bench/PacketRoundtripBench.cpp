@@ -1,10 +1,9 @@
 // Packet round trips per second between the guest's port layer and the host peer over
 // the simulated virtio-serial socket, against a raw Unix-socket ping-pong of the same
 // sizes (32-byte header + 64-byte payload each way). The two are timed in alternating
-// rounds and the median of the per-round ratios is reported, so that a change of machine
+// rounds and the median of the rounds' ratios is reported, so that a change of machine
 // load during the run favours neither side.
-#include <algorithm>
-#include <atomic>
+// All threads stay on one processor: see PinToOneProcessor in bench/BenchIo.h.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,13 +23,10 @@
 
 namespace {
 
-using quorbench::Clock;
 using quorbench::ReadExact;
-using quorbench::SendExact;
-using quorbench::Seconds;
 constexpr std::size_t kPacket = 96;
-constexpr int kTripsPerRound = 3000;
-constexpr int kRounds = 15;
+constexpr int kTripsPerRound = 1000;
+constexpr int kRounds = 21;
 
 std::vector<unsigned char> MakePacket()
 {
@@ -46,6 +42,9 @@ std::vector<unsigned char> MakePacket()
 
 int main()
 {
+    if (!quorbench::PinToOneProcessor()) {
+        std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
+    }
     const auto dir = std::filesystem::temp_directory_path() / ("quor-bench-sim-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     quor::platform::sim::SimConfig machine;
@@ -91,32 +90,26 @@ int main()
     });
     unsigned char raw[kPacket];
 
-    std::vector<double> ratios;
-    double oursTotal = 0;
-    double baseTotal = 0;
-    bool failed = false;
-    for (int round = 0; round < kRounds && !failed; ++round) {
-        const auto t0 = Clock::now();
+    const auto ours = [&] {
         for (int i = 0; i < kTripsPerRound; ++i) {
             if (guest.SendPacket(packet.data(), kPacket) != quor::PortOk ||
                 guest.RecvPacket(buffer.data()) != quor::PortOk) {
-                failed = true;
-                break;
+                return false;
             }
         }
-        const auto t1 = Clock::now();
+        return true;
+    };
+    const auto baseline = [&] {
         for (int i = 0; i < kTripsPerRound; ++i) {
             if (::send(sv[0], packet.data(), kPacket, MSG_NOSIGNAL) != static_cast<ssize_t>(kPacket) ||
                 !ReadExact(sv[0], raw, 32) || !ReadExact(sv[0], raw + 32, kPacket - 32)) {
-                failed = true;
-                break;
+                return false;
             }
         }
-        const auto t2 = Clock::now();
-        oursTotal += Seconds(t0, t1);
-        baseTotal += Seconds(t1, t2);
-        ratios.push_back(Seconds(t1, t2) / Seconds(t0, t1));  // (ours trips/s) / (raw trips/s)
-    }
+        return true;
+    };
+    quorbench::Rounds rounds;
+    const bool failed = !rounds.Time(kRounds, ours, baseline);
     ::shutdown(sv[0], SHUT_RDWR);
     rawEcho.join();
     ::close(sv[0]);
@@ -129,9 +122,7 @@ int main()
         std::fprintf(stderr, "a round trip failed\n");
         return 1;
     }
-    std::sort(ratios.begin(), ratios.end());
-    std::printf("port packets: %.0f round trips/s, raw socket: %.0f round trips/s (%d rounds of %d)\n",
-                kRounds * kTripsPerRound / oursTotal, kRounds * kTripsPerRound / baseTotal, kRounds, kTripsPerRound);
-    std::printf("RATIO packet_roundtrip %.3f\n", ratios[ratios.size() / 2]);
+    rounds.Print("port packets", "raw socket", "round trips/s", kTripsPerRound,
+                 (std::to_string(kTripsPerRound) + " round trips").c_str(), "packet_roundtrip");
     return 0;
 }
