@@ -71,7 +71,7 @@ function(_pw_compile arch source object)
   add_custom_command(
     OUTPUT "${object}"
     COMMAND ${_pw_zig} c++ -target ${_pw_${arch}_triple} ${_pw_flags} ${_pw_${arch}_flags}
-            -I "${_pw_src}" -c "${source}" -o "${object}"
+            -I "${PROJECT_SOURCE_DIR}" -c "${source}" -o "${object}"
     DEPENDS "${source}" ${PROCWARDEN_HEADERS} ${_pw_patched_headers}
     COMMENT "procwarden (${arch}): ${source}"
     VERBATIM)
