@@ -157,7 +157,9 @@ TEST_F(ChannelTest, UnusableWaitRequestsAreRefusedAtOnce) {
         EXPECT_EQ(wait->Status(), STATUS_INVALID_PARAMETER);
         EXPECT_FALSE(SendNoWait(u"\\some\\name"));
         // The process is not held up, and a usable request parks afterwards.
-        EXPECT_EQ(shim::CreateProcess(kUntrustedImage, 30, 4), STATUS_SUCCESS);
+        auto creation = CreateProcessAsync(kUntrustedImage, 30, 4);
+        ASSERT_EQ(creation.wait_for(kPatience), std::future_status::ready);
+        EXPECT_EQ(creation.get(), STATUS_SUCCESS);
         auto good = IssueWait(device, 1);
         EXPECT_FALSE(good->Completed());
         EXPECT_TRUE(SendNoWait(u"\\some\\name"));
@@ -167,7 +169,7 @@ TEST_F(ChannelTest, UnusableWaitRequestsAreRefusedAtOnce) {
 
 TEST_F(ChannelTest, AllFiveSlotsBusyDropsEvenMessagesWithoutReply) {
     PFILE_OBJECT device = OpenDevice();
-    std::vector<std::future<NTSTATUS>> senders;
+    std::vector<Creation> senders;
     for (int16_t i = 0; i < PW_SLOT_COUNT; ++i) {
         auto wait = IssueWait(device, 1);
         senders.push_back(CreateProcessAsync(kUntrustedImage, 100 + i, 4));
@@ -341,7 +343,7 @@ TEST_F(ChannelTest, MessageBufferReturnsNoUninitialisedBytes) {
 // completes the request, the senders start, and the channel accepts a new service.
 TEST_F(ChannelTest, CleanupOfTheServiceHandleFreesRequestAndSenders) {
     PFILE_OBJECT device = OpenDevice();
-    std::vector<std::future<NTSTATUS>> senders;
+    std::vector<Creation> senders;
     for (int i = 0; i < 3; ++i) {
         auto wait = IssueWait(device, 1);
         senders.push_back(CreateProcessAsync(kUntrustedImage, 80 + i, 4));
@@ -415,7 +417,9 @@ TEST_F(ChannelTest, HungServiceCostsAtMostOneTimeOutPerSlot) {
         EXPECT_EQ(creation.get(), STATUS_SUCCESS);
     }
     auto wait = IssueWait(device, 1);
-    EXPECT_EQ(shim::CreateProcess(kUntrustedImage, 120, 4), STATUS_SUCCESS);  // on this thread: it must not block
+    auto unheld = CreateProcessAsync(kUntrustedImage, 120, 4);
+    ASSERT_EQ(unheld.wait_for(kPatience), std::future_status::ready) << "held by a hung service";
+    EXPECT_EQ(unheld.get(), STATUS_SUCCESS);
     EXPECT_FALSE(wait->Completed());
     EXPECT_TRUE(shim::LogHas("[ProcessFilter] GetIdleMessage: Fail\n"));
     // The service going away frees the abandoned slots.

@@ -55,8 +55,16 @@ shim::RequestPtr SendReply(PFILE_OBJECT device, int16_t slot, int16_t verdict) {
     return request;
 }
 
-std::future<NTSTATUS> CreateProcessAsync(const std::u16string& image, uint64_t pid, uint64_t ppid) {
-    return std::async(std::launch::async, [image, pid, ppid] { return shim::CreateProcess(image, pid, ppid); });
+Creation CreateProcessAsync(const std::u16string& image, uint64_t pid, uint64_t ppid, uint64_t creator) {
+    return std::async(std::launch::async,
+                      [image, pid, ppid, creator] { return shim::CreateProcess(image, pid, ppid, creator); });
+}
+
+Creation::~Creation() {
+    if (!valid()) return;
+    while (wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        shim::AdvanceTime(std::chrono::hours(24));
+    }
 }
 
 std::string Joined(const std::vector<std::string>& lines) {

@@ -46,8 +46,17 @@ Message Parse(const shim::RequestPtr& request);
 shim::RequestPtr SendReply(PFILE_OBJECT device, int16_t slot, int16_t verdict);
 int16_t ReadShortAt(const std::vector<uint8_t>& bytes, size_t offset);
 
-// A process creation on its own thread (it may block in the driver).
-std::future<NTSTATUS> CreateProcessAsync(const std::u16string& image, uint64_t pid, uint64_t ppid);
+// A process creation on its own thread (it may block in the driver). If a test ends (fails)
+// while the creation is still blocked, the destructor moves the virtual clock past the verdict
+// time-out, so the creation ends and the test fails instead of hanging.
+class Creation : public std::future<NTSTATUS> {
+public:
+    Creation(std::future<NTSTATUS>&& f) : std::future<NTSTATUS>(std::move(f)) {}
+    Creation(Creation&&) = default;
+    Creation& operator=(Creation&&) = default;
+    ~Creation();
+};
+Creation CreateProcessAsync(const std::u16string& image, uint64_t pid, uint64_t ppid, uint64_t creator = 0);
 
 std::string Joined(const std::vector<std::string>& lines);
 

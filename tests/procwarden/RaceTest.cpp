@@ -131,7 +131,7 @@ TEST_F(RaceTest, ServiceGoesAwayMidWait) {
     for (How how : {How::kClose, How::kCancel}) {
         SCOPED_TRACE(how == How::kClose ? "close" : "cancel");
         PFILE_OBJECT device = OpenDevice();
-        std::vector<std::future<NTSTATUS>> senders;
+        std::vector<Creation> senders;
         for (int i = 0; i < PW_SLOT_COUNT; ++i) {
             auto wait = IssueWait(device, 1);
             senders.push_back(CreateProcessAsync(kUntrustedImage, 300 + i, 4));
@@ -139,7 +139,7 @@ TEST_F(RaceTest, ServiceGoesAwayMidWait) {
         }
         auto parked = IssueWait(device, 1);
         // More creations arrive while the service leaves.
-        std::vector<std::future<NTSTATUS>> late;
+        std::vector<Creation> late;
         for (int i = 0; i < 4; ++i) late.push_back(CreateProcessAsync(kUntrustedImage, 400 + i, 4));
         if (how == How::kClose) {
             EXPECT_EQ(shim::Close(device), STATUS_SUCCESS);

@@ -200,8 +200,9 @@ TEST_F(WatcherTest, TheServicesOwnChildIsNeverHeld) {
         auto wait = IssueWait(device, c.mode);
         ++pid;
         if (!c.held) {
-            // On this thread: if the driver waited, the test would hang here (and time out).
-            EXPECT_EQ(shim::CreateProcess(kUntrustedImage, pid, c.parent, c.creator), STATUS_SUCCESS);
+            auto creation = CreateProcessAsync(kUntrustedImage, pid, c.parent, c.creator);
+            ASSERT_EQ(creation.wait_for(kPatience), std::future_status::ready) << "held";
+            EXPECT_EQ(creation.get(), STATUS_SUCCESS);
             ASSERT_TRUE(wait->Completed());
             const Message m = Parse(wait);
             EXPECT_EQ(m.slot, -1);
@@ -209,9 +210,7 @@ TEST_F(WatcherTest, TheServicesOwnChildIsNeverHeld) {
             EXPECT_EQ(m.value1, pid);
             continue;
         }
-        auto creation = std::async(std::launch::async, [&, pid] {
-            return shim::CreateProcess(kUntrustedImage, pid, c.parent, c.creator);
-        });
+        auto creation = CreateProcessAsync(kUntrustedImage, pid, c.parent, c.creator);
         ASSERT_TRUE(wait->Wait(kPatience));
         const Message m = Parse(wait);
         EXPECT_GE(m.slot, 0);
@@ -224,9 +223,7 @@ TEST_F(WatcherTest, TheServicesOwnChildIsNeverHeld) {
     EXPECT_EQ(shim::Close(device), STATUS_SUCCESS);
     PFILE_OBJECT other = OpenDevice(kSendLink0, shim::Opener{901, true});
     auto wait = IssueWait(other, 1);
-    auto creation = std::async(std::launch::async, [] {
-        return shim::CreateProcess(kUntrustedImage, 300, shim::kServiceProcessId, shim::kServiceProcessId);
-    });
+    auto creation = CreateProcessAsync(kUntrustedImage, 300, shim::kServiceProcessId, shim::kServiceProcessId);
     ASSERT_TRUE(wait->Wait(kPatience));
     EXPECT_GE(Parse(wait).slot, 0);
     SendReply(other, Parse(wait).slot, 0);
