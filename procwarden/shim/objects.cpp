@@ -25,7 +25,16 @@ struct DeviceRecord {
 std::mutex g_namesMutex;
 std::map<std::u16string, NameEntry> g_names;    // keys folded to upper case
 std::map<PDEVICE_OBJECT, DeviceRecord> g_devices;
-std::map<PFILE_OBJECT, HandleRecord> g_files;
+// File objects stay until Reset (a test may still hold a closed one); the last test's go at exit.
+struct FileTable : std::map<PFILE_OBJECT, HandleRecord> {
+    ~FileTable() {
+        for (auto& [file, record] : *this) {
+            std::free(file->FileName.Buffer);
+            std::free(file);
+        }
+    }
+};
+FileTable g_files;
 std::map<HANDLE, PDEVICE_OBJECT> g_kernelHandles;
 uintptr_t g_nextHandle = 0x100;
 NTSTATUS g_failSecurity = STATUS_SUCCESS;
