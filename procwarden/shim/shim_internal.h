@@ -87,7 +87,7 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp);
 void ResetIo();
 
 // ---- notify.cpp
-// Runs `body` as a callout in `process` (PsGetCurrentProcessId), counted for removals.
+// The process the calling thread runs in, as PsGetCurrentProcessId reports it.
 void SetCurrentProcess(uint64_t processId);
 uint64_t CurrentProcess();
 void ResetNotify();
