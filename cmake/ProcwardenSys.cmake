@@ -8,7 +8,11 @@
 #   3. the driver sources compiled freestanding for the preset's architecture;
 #   4. ntoskrnl import library from procwarden/ntoskrnl.def (the import whitelist);
 #   5. lld-link (native subsystem, DriverEntry as entry, FORCE_INTEGRITY, checksum);
-#   6. procwarden/check/CheckSys.cmake on the image (machine, subsystem, imports, checksum).
+#   6. an embedded Authenticode test signature (osslsigncode) with a test certificate that
+#      openssl makes once per build tree; its key stays in the build tree, only the
+#      certificate (procwarden-test.cer) is installed with the driver;
+#   7. procwarden/check/CheckSys.cmake on the signed image (machine, subsystem, imports,
+#      checksum, layout, characteristics, signature).
 
 set(_pw_src "${PROJECT_SOURCE_DIR}/procwarden")
 set(_pw_bin "${CMAKE_CURRENT_BINARY_DIR}")
@@ -35,6 +39,8 @@ set(_pw_zig "${CMAKE_COMMAND}" -E env "ZIG_GLOBAL_CACHE_DIR=${_pw_zig_cache}" "$
 
 find_program(PROCWARDEN_OBJDUMP NAMES llvm-objdump-16 llvm-objdump-14 llvm-objdump REQUIRED)
 find_program(PROCWARDEN_FILE NAMES file REQUIRED)
+find_program(PROCWARDEN_OPENSSL NAMES openssl REQUIRED)
+find_program(PROCWARDEN_OSSLSIGNCODE NAMES osslsigncode REQUIRED)
 
 set(_pw_flags
   -std=c++20 -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
@@ -71,7 +77,7 @@ function(_pw_compile arch source object)
   add_custom_command(
     OUTPUT "${object}"
     COMMAND ${_pw_zig} c++ -target ${_pw_${arch}_triple} ${_pw_flags} ${_pw_${arch}_flags}
-            -I "${_pw_src}" -c "${source}" -o "${object}"
+            -I "${PROJECT_SOURCE_DIR}" -c "${source}" -o "${object}"
     DEPENDS "${source}" ${PROCWARDEN_HEADERS} ${_pw_patched_headers}
     COMMENT "procwarden (${arch}): ${source}"
     VERBATIM)
@@ -109,15 +115,42 @@ add_custom_command(
   COMMENT "procwarden: ntoskrnl import library (${_pw_arch})"
   VERBATIM)
 
+set(_pw_unsigned "${_pw_bin}/procwarden-unsigned.sys")
 set(_pw_sys "${_pw_bin}/procwarden.sys")
 add_custom_command(
-  OUTPUT "${_pw_sys}"
+  OUTPUT "${_pw_unsigned}"
   COMMAND ${_pw_zig} lld-link /driver:wdm /subsystem:native /entry:DriverEntry
           /machine:${_pw_${_pw_arch}_machine} /nodefaultlib /base:0x140000000 /filealign:0x200
-          /dynamicbase /nxcompat /integritycheck /release "/out:${_pw_sys}"
+          /dynamicbase /nxcompat /integritycheck /release "/out:${_pw_unsigned}"
           ${_pw_objects} "${_pw_import_lib}"
   DEPENDS ${_pw_objects} "${_pw_import_lib}" "${_pw_layout_stamp}"
   COMMENT "procwarden: link procwarden.sys (${_pw_arch})"
+  VERBATIM)
+
+# Test-signing certificate: made once per build tree, never part of the sources.
+set(_pw_cert_key "${_pw_bin}/testsign/procwarden-test.key")
+set(_pw_cert_pem "${_pw_bin}/testsign/procwarden-test.pem")
+set(_pw_cert_cer "${_pw_bin}/testsign/procwarden-test.cer")
+add_custom_command(
+  OUTPUT "${_pw_cert_key}" "${_pw_cert_pem}" "${_pw_cert_cer}"
+  COMMAND "${CMAKE_COMMAND}" -E make_directory "${_pw_bin}/testsign"
+  COMMAND "${PROCWARDEN_OPENSSL}" req -quiet -x509 -newkey rsa:3072 -sha256 -nodes -days 730
+          -subj "/CN=procwarden test signing (not trusted)"
+          -addext "keyUsage=critical,digitalSignature"
+          -addext "extendedKeyUsage=codeSigning"
+          -addext "basicConstraints=critical,CA:FALSE"
+          -keyout "${_pw_cert_key}" -out "${_pw_cert_pem}"
+  COMMAND "${PROCWARDEN_OPENSSL}" x509 -in "${_pw_cert_pem}" -outform DER -out "${_pw_cert_cer}"
+  COMMENT "procwarden: test-signing certificate"
+  VERBATIM)
+
+add_custom_command(
+  OUTPUT "${_pw_sys}"
+  COMMAND "${CMAKE_COMMAND}" -E rm -f "${_pw_sys}"
+  COMMAND "${PROCWARDEN_OSSLSIGNCODE}" sign -certs "${_pw_cert_pem}" -key "${_pw_cert_key}" -h sha256
+          -n procwarden -in "${_pw_unsigned}" -out "${_pw_sys}"
+  DEPENDS "${_pw_unsigned}" "${_pw_cert_key}" "${_pw_cert_pem}"
+  COMMENT "procwarden: test-sign procwarden.sys (${_pw_arch})"
   VERBATIM)
 
 set(_pw_sys_stamp "${_pw_bin}/procwarden-sys-check.stamp")
@@ -125,6 +158,7 @@ add_custom_command(
   OUTPUT "${_pw_sys_stamp}"
   COMMAND "${CMAKE_COMMAND}" "-DSYS=${_pw_sys}" "-DMACHINE=${_pw_arch}" "-DDEF=${_pw_src}/ntoskrnl.def"
           "-DOBJDUMP=${PROCWARDEN_OBJDUMP}" "-DFILE_TOOL=${PROCWARDEN_FILE}" "-DSTAMP=${_pw_sys_stamp}"
+          "-DOBJECTS=${_pw_objects}" "-DOSSLSIGNCODE=${PROCWARDEN_OSSLSIGNCODE}" "-DCA_FILE=${_pw_cert_pem}"
           -P "${_pw_src}/check/CheckSys.cmake"
   DEPENDS "${_pw_sys}" "${_pw_src}/check/CheckSys.cmake" "${_pw_src}/check/PeRead.cmake"
   COMMENT "procwarden: check procwarden.sys (${_pw_arch})"
@@ -132,4 +166,4 @@ add_custom_command(
 
 add_custom_target(procwarden_sys ALL DEPENDS "${_pw_sys}" "${_pw_sys_stamp}" "${_pw_layout_stamp}")
 
-install(FILES "${_pw_sys}" "${_pw_src}/procwarden.inf" DESTINATION .)
+install(FILES "${_pw_sys}" "${_pw_src}/procwarden.inf" "${_pw_cert_cer}" DESTINATION .)

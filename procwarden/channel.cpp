@@ -2,12 +2,20 @@
 //
 // The service parks one wait-for-message request; a sender writes its message into that
 // request's buffer and completes it, then (if it wants a verdict) waits on one of five slots
-// until the service replies, closes a device, or the request is cancelled.
+// until the service replies, closes a handle, cleans up the handle of its request, the request
+// is cancelled, or PW_VERDICT_TIMEOUT_MS pass.
 //
 // Ownership of the parked request: whoever takes it out of g_Pw.PendingIrp under the channel
-// lock *and* wins IoSetCancelRoutine(irp, nullptr) completes it. When the exchange returns
-// nullptr the cancel routine is already running and completes the request itself.
-#include "procwarden.h"
+// lock *and* wins IoSetCancelRoutine(irp, nullptr) completes it, after releasing the lock.
+// When the exchange returns nullptr the cancel routine is already running and completes the
+// request itself.
+//
+// IRQL: dispatch routines run at PASSIVE_LEVEL in the caller's thread (the service's, for a
+// top-level driver); senders call at PASSIVE_LEVEL; the cancel routine is entered at
+// DISPATCH_LEVEL holding the cancel spin lock. Under the channel lock (DISPATCH_LEVEL) only
+// non-paged memory is touched: the globals, the parked request's system buffer, and the
+// message, whose name the watchers copy to non-paged memory first.
+#include "procwarden/procwarden.h"
 
 namespace {
 
@@ -30,6 +38,14 @@ inline VOID WriteULong64(UCHAR* buffer, ULONG offset, ULONG64 value) {
     RtlCopyMemory(buffer + offset, &value, sizeof(value));
 }
 
+// The system buffer of a buffered request holds max(input, output) bytes, of which only the
+// input was copied in: what is returned past the input must not be left as pool contents.
+inline VOID ZeroPastInput(UCHAR* buffer, ULONG inputLength, ULONG outputLength) {
+    if (outputLength > inputLength) {
+        RtlZeroMemory(buffer + inputLength, outputLength - inputLength);
+    }
+}
+
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
@@ -45,6 +61,7 @@ PIRP TakePendingRequestLocked() {
         return nullptr;
     }
     g_Pw.PendingIrp = nullptr;
+    g_Pw.PendingFile = nullptr;
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
         // Being cancelled right now: the cancel routine completes it.
         return nullptr;
@@ -52,10 +69,11 @@ PIRP TakePendingRequestLocked() {
     return irp;
 }
 
-// Wakes every waiting sender and frees every slot. Channel lock held.
+// Wakes every waiting sender and frees every slot, abandoned ones too. Channel lock held.
 VOID ReleaseAllSlotsLocked() {
     for (PwSlot& slot : g_Pw.Slots) {
         slot.InUse = 0;
+        slot.Abandoned = 0;
         KeSetEvent(&slot.Event, IO_NO_INCREMENT, FALSE);
     }
 }
@@ -78,6 +96,22 @@ PCUNICODE_STRING LinkNameOf(PDEVICE_OBJECT device) {
     return tag == PW_RECV_DEVICE_TAG ? &g_Pw.RecvLinkName : &g_Pw.SendLinkName;
 }
 
+// Only SYSTEM and administrators may drive the channel: a handle can complete the parked
+// request (Create), release every waiting process start (Close) and give verdicts. The
+// devices' DACL says so already; this also holds when the DACL could not be set, and for an
+// open of a path below the device.
+BOOLEAN OpenerMayConnect(PIO_STACK_LOCATION stack) {
+    if (stack->FileObject != nullptr && stack->FileObject->FileName.Length != 0) {
+        return FALSE;  // the devices have no namespace
+    }
+    PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
+    if (security == nullptr || security->AccessState == nullptr) {
+        return FALSE;
+    }
+    PACCESS_TOKEN token = SeQuerySubjectContextToken(&security->AccessState->SubjectSecurityContext);
+    return token != nullptr && SeTokenIsAdmin(token);
+}
+
 VOID PwCancelPendingRequest(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -87,6 +121,7 @@ VOID PwCancelPendingRequest(PDEVICE_OBJECT device, PIRP irp) {
     KeAcquireSpinLock(&g_Pw.ChannelLock, &irql);
     if (g_Pw.PendingIrp == irp) {
         g_Pw.PendingIrp = nullptr;
+        g_Pw.PendingFile = nullptr;
     }
     ReleaseAllSlotsLocked();
     KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
@@ -94,16 +129,22 @@ VOID PwCancelPendingRequest(PDEVICE_OBJECT device, PIRP irp) {
     CompleteRequest(irp, STATUS_CANCELLED, 0);
 }
 
+// A request that can never carry a message (too small, or a name capacity of 0) is refused
+// when it arrives instead of being parked: parked, it would swallow every message.
 NTSTATUS WaitForMessage(PIRP irp, PIO_STACK_LOCATION stack) {
     auto* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < PW_MSG_OFF_MODE_TYPE + sizeof(SHORT)) {
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (inputLength < PW_MSG_OFF_MODE_TYPE + sizeof(SHORT)) {
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     }
+    const BOOLEAN usable = inputLength >= PW_MSG_SIZE && outputLength >= PW_MSG_SIZE &&
+                           ReadUShort(buffer, PW_MSG_OFF_COUNT) != 0;
 
     KIRQL irql;
     KeAcquireSpinLock(&g_Pw.ChannelLock, &irql);
     g_Pw.Mode = ReadShort(buffer, PW_MSG_OFF_MODE_TYPE);
-    if (g_Pw.PendingIrp != nullptr || g_Pw.Closing) {
+    if (!usable || g_Pw.PendingIrp != nullptr || g_Pw.Closing) {
         KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     }
@@ -119,15 +160,19 @@ NTSTATUS WaitForMessage(PIRP irp, PIO_STACK_LOCATION stack) {
         return STATUS_PENDING;
     }
     g_Pw.PendingIrp = irp;
+    g_Pw.PendingFile = stack->FileObject;
+    g_Pw.ServiceFile = stack->FileObject;
+    g_Pw.ServiceProcess = PsGetCurrentProcessId();
     KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
     return STATUS_PENDING;
 }
 
+// Only the input matters: a reply without an output buffer counts as well.
 NTSTATUS Reply(PIRP irp, PIO_STACK_LOCATION stack) {
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (inputLength < PW_REPLY_SIZE || outputLength < PW_REPLY_SIZE) {
+    if (inputLength < PW_REPLY_SIZE) {
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     }
 
@@ -135,12 +180,43 @@ NTSTATUS Reply(PIRP irp, PIO_STACK_LOCATION stack) {
     if (index < PW_SLOT_COUNT) {
         KIRQL irql;
         KeAcquireSpinLock(&g_Pw.ChannelLock, &irql);
-        g_Pw.Slots[index].Reply = ReadShort(buffer, PW_REPLY_OFF_VERDICT);
-        KeSetEvent(&g_Pw.Slots[index].Event, IO_NO_INCREMENT, FALSE);
+        PwSlot& slot = g_Pw.Slots[index];
+        slot.Reply = ReadShort(buffer, PW_REPLY_OFF_VERDICT);
+        if (slot.Abandoned) {
+            // The late reply for a sender that stopped waiting: the slot is free again.
+            slot.Abandoned = 0;
+            slot.InUse = 0;
+        } else {
+            slot.Replied = 1;
+        }
+        KeSetEvent(&slot.Event, IO_NO_INCREMENT, FALSE);
         KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
     }
+    // The system buffer holds at least the input's 4 bytes.
     WriteShort(buffer, PW_REPLY_OFF_VERDICT, PW_REPLY_ACK);
+    ZeroPastInput(buffer, inputLength, outputLength);
     return CompleteRequest(irp, STATUS_SUCCESS, outputLength);
+}
+
+// After the wait of a sender: what became of its slot. Channel lock held.
+PwSendResult SettleSlotLocked(PwSlot& slot, ULONG ticket, NTSTATUS waitStatus, SHORT* verdict) {
+    if (slot.Ticket != ticket) {
+        return PwReleased;  // released and taken again by another sender: nothing here is ours
+    }
+    if (slot.Replied) {
+        *verdict = slot.Reply;
+        slot.InUse = 0;
+        return PwAnswered;
+    }
+    if (!slot.InUse) {
+        return PwReleased;  // close, cleanup, cancellation or unload
+    }
+    if (waitStatus == STATUS_TIMEOUT) {
+        slot.Abandoned = 1;
+        return PwTimedOut;
+    }
+    slot.InUse = 0;
+    return PwReleased;
 }
 
 }  // namespace
@@ -148,12 +224,17 @@ NTSTATUS Reply(PIRP irp, PIO_STACK_LOCATION stack) {
 VOID PwChannelInit() {
     KeInitializeSpinLock(&g_Pw.ChannelLock);
     g_Pw.PendingIrp = nullptr;
+    g_Pw.PendingFile = nullptr;
+    g_Pw.ServiceFile = nullptr;
+    g_Pw.ServiceProcess = nullptr;
     g_Pw.Mode = -1;
     g_Pw.Closing = FALSE;
     for (LONG i = 0; i < PW_SLOT_COUNT; ++i) {
         PwSlot& slot = g_Pw.Slots[i];
         slot.Index = static_cast<CHAR>(i);
         slot.InUse = 0;
+        slot.Replied = 0;
+        slot.Abandoned = 0;
         slot.Reply = 0;
         slot.Ticket = 0;
         KeInitializeEvent(&slot.Event, NotificationEvent, FALSE);
@@ -166,6 +247,14 @@ SHORT PwCurrentMode() {
     const SHORT mode = g_Pw.Mode;
     KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
     return mode;
+}
+
+BOOLEAN PwIsServiceProcess(HANDLE processId) {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_Pw.ChannelLock, &irql);
+    const BOOLEAN service = g_Pw.ServiceProcess != nullptr && g_Pw.ServiceProcess == processId;
+    KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
+    return service;
 }
 
 BOOLEAN PwCompletePendingRequest(ULONG_PTR information) {
@@ -201,10 +290,13 @@ VOID PwShutdownChannel() {
     }
 }
 
-BOOLEAN PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, PwSlotGrant* grant) {
+PwSendResult PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, SHORT* verdict) {
+    if (verdict != nullptr) {
+        *verdict = 0;
+    }
     PCUNICODE_STRING name = message->Name;
     if (name == nullptr || name->Buffer == nullptr || name->Length == 0) {
-        return FALSE;
+        return PwNotDelivered;
     }
 
     KIRQL irql;
@@ -212,23 +304,19 @@ BOOLEAN PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, PwSlotGran
     PIRP irp = g_Pw.PendingIrp;
     if (irp == nullptr || g_Pw.Closing) {
         KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
-        return FALSE;
+        return PwNotDelivered;
     }
     const LONG slotIndex = GetIdleMessage();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    if (slotIndex < 0 || stack == nullptr || buffer == nullptr ||
-        stack->Parameters.DeviceIoControl.InputBufferLength < PW_MSG_SIZE ||
-        stack->Parameters.DeviceIoControl.OutputBufferLength < PW_MSG_SIZE) {
+    // The sizes and the capacity were checked when the request was parked.
+    if (slotIndex < 0 || stack == nullptr || buffer == nullptr) {
         KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
-        return FALSE;
+        return PwNotDelivered;
     }
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     USHORT capacity = ReadUShort(buffer, PW_MSG_OFF_COUNT);
-    if (capacity == 0) {
-        KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
-        return FALSE;
-    }
     if (capacity > PW_MSG_NAME_MAX) {
         capacity = PW_MSG_NAME_MAX;  // the name area ends where the count begins
     }
@@ -237,7 +325,7 @@ BOOLEAN PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, PwSlotGran
     irp = TakePendingRequestLocked();
     if (irp == nullptr) {
         KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
-        return FALSE;
+        return PwNotDelivered;
     }
 
     const USHORT count = name->Length <= capacity ? name->Length : capacity;
@@ -246,12 +334,15 @@ BOOLEAN PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, PwSlotGran
     WriteULong64(buffer, PW_MSG_OFF_VALUE1, message->Value1);
     WriteULong64(buffer, PW_MSG_OFF_VALUE2, message->Value2);
     WriteShort(buffer, PW_MSG_OFF_MODE_TYPE, message->Type);
+    ZeroPastInput(buffer, inputLength, outputLength);
 
     PwSlot* slot = nullptr;
     ULONG ticket = 0;
     if (waitForReply) {
         slot = &g_Pw.Slots[slotIndex];
         slot->InUse = 1;
+        slot->Replied = 0;
+        slot->Abandoned = 0;
         slot->Reply = 0;
         ticket = ++slot->Ticket;
         // Non-signalled before the service can see the message, so a fast reply is kept.
@@ -260,49 +351,61 @@ BOOLEAN PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, PwSlotGran
     } else {
         WriteShort(buffer, PW_MSG_OFF_SLOT, -1);
     }
-    CompleteRequest(irp, STATUS_SUCCESS, outputLength);
     KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
+    CompleteRequest(irp, STATUS_SUCCESS, outputLength);
 
     if (!waitForReply) {
-        return TRUE;
+        return PwDelivered;
     }
-    const NTSTATUS status = KeWaitForSingleObject(&slot->Event, Executive, KernelMode, FALSE, nullptr);
-    PwSlotGrant taken = {slotIndex, ticket};
-    if (status != STATUS_SUCCESS) {
-        PwFinishSlot(&taken);
-        return FALSE;
-    }
-    if (grant != nullptr) {
-        *grant = taken;
-    } else {
-        PwFinishSlot(&taken);
-    }
-    return TRUE;
-}
-
-// Reads the verdict for a grant and frees the slot. A slot released by Close or cancellation
-// and taken again by another sender is not freed a second time, and its newer reply is not
-// returned: that verdict belongs to the other sender.
-SHORT PwFinishSlot(const PwSlotGrant* grant) {
-    if (grant->Index < 0 || grant->Index >= PW_SLOT_COUNT) {
-        return 0;
-    }
-    PwSlot& slot = g_Pw.Slots[grant->Index];
-    KIRQL irql;
-    KeAcquireSpinLock(&g_Pw.ChannelLock, &irql);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(PW_VERDICT_TIMEOUT_MS) * 10000;  // relative, 100 ns units
+    const NTSTATUS status = KeWaitForSingleObject(&slot->Event, Executive, KernelMode, FALSE, &timeout);
     SHORT reply = 0;
-    if (slot.Ticket == grant->Ticket) {
-        reply = slot.Reply;
-        slot.InUse = 0;
-    }
+    KeAcquireSpinLock(&g_Pw.ChannelLock, &irql);
+    const PwSendResult result = SettleSlotLocked(*slot, ticket, status, &reply);
     KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
-    return reply;
+    if (verdict != nullptr) {
+        *verdict = reply;
+    }
+    return result;
 }
 
 NTSTATUS PwDispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+    if (!OpenerMayConnect(IoGetCurrentIrpStackLocation(irp))) {
+        DbgPrint("[ProcessFilter] [Ioctl] Connect refused,%wZ\n", LinkNameOf(device));
+        return CompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+    }
     DbgPrint("[ProcessFilter] [Ioctl] Connect,%wZ\n", LinkNameOf(device));
     if (PwCompletePendingRequest(0)) {
         DbgPrint("[ProcessFilter] [Ioctl] Connect,clear pending irp\n");
+    }
+    return CompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
+// The last handle of a file object is closed. A request still parked on it would keep the
+// file object referenced, so IRP_MJ_CLOSE would never come and the channel would stay armed
+// on a dead handle: it is completed here, and if this was the service's handle every waiting
+// sender is released, as Close does.
+NTSTATUS PwDispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    PIRP parked = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&g_Pw.ChannelLock, &irql);
+    const BOOLEAN ownsPending = g_Pw.PendingIrp != nullptr && g_Pw.PendingFile == file;
+    const BOOLEAN service = ownsPending || (g_Pw.ServiceFile != nullptr && g_Pw.ServiceFile == file);
+    if (ownsPending) {
+        parked = TakePendingRequestLocked();
+    }
+    if (service) {
+        g_Pw.ServiceFile = nullptr;
+        g_Pw.ServiceProcess = nullptr;
+        ReleaseAllSlotsLocked();
+    }
+    KeReleaseSpinLock(&g_Pw.ChannelLock, irql);
+    if (parked != nullptr) {
+        DbgPrint("[ProcessFilter] [Ioctl] Cleanup,clear pending irp\n");
+        CompleteRequest(parked, STATUS_CANCELLED, 0);
     }
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }

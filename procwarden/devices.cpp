@@ -1,5 +1,5 @@
 // procwarden: the two named control devices and their links.
-#include "procwarden.h"
+#include "procwarden/procwarden.h"
 
 namespace {
 
@@ -7,6 +7,55 @@ const WCHAR kSendDevicePrefix[] = PW_TEXT("\\Device\\process_filter_send_");
 const WCHAR kSendLinkPrefix[] = PW_TEXT("\\DosDevices\\process_filter_send_");
 const WCHAR kRecvDevicePrefix[] = PW_TEXT("\\Device\\process_filter_recv_");
 const WCHAR kRecvLinkPrefix[] = PW_TEXT("\\DosDevices\\process_filter_recv_");
+
+// SYSTEM (S-1-5-18) and BUILTIN\Administrators (S-1-5-32-544), laid out as SIDs.
+struct PwSid1 {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+};
+struct PwSid2 {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[2];
+};
+PwSid1 kLocalSystemSid = {1, 1, {{0, 0, 0, 0, 0, 5}}, {18}};
+PwSid2 kAdministratorsSid = {1, 2, {{0, 0, 0, 0, 0, 5}}, {32, 544}};
+
+// Gives a device the DACL "SYSTEM and Administrators: full access, nobody else" (D:P(A;;FA;;;SY)
+// (A;;FA;;;BA)). The devices also carry FILE_DEVICE_SECURE_OPEN, so the DACL holds for opens
+// of a path below the device name too. PASSIVE_LEVEL.
+NTSTATUS ProtectDevice(PDEVICE_OBJECT device) {
+    ULONG aclBuffer[32];  // 128 bytes, ULONG-aligned; the ACL needs 52
+    PACL acl = reinterpret_cast<PACL>(aclBuffer);
+    const ULONG aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG)) +
+                          RtlLengthSid(&kLocalSystemSid) + RtlLengthSid(&kAdministratorsSid);
+    SECURITY_DESCRIPTOR descriptor;
+    NTSTATUS status = aclSize <= sizeof(aclBuffer) ? RtlCreateAcl(acl, aclSize, ACL_REVISION) : STATUS_BUFFER_TOO_SMALL;
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, &kLocalSystemSid);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, &kAdministratorsSid);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    }
+    HANDLE handle = nullptr;
+    if (NT_SUCCESS(status)) {
+        status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+        ZwClose(handle);
+    }
+    return status;
+}
 
 NTSTATUS AllocateName(UNICODE_STRING* name) {
     const USHORT bytes = PW_NAME_UNITS * sizeof(WCHAR);
@@ -62,9 +111,14 @@ NTSTATUS CreateIndexedDevice(PDRIVER_OBJECT driver, UNICODE_STRING* name, PCWSTR
             DbgPrint("[ProcessFilter] [Ioctl] BuildIndexName fail,%d\n", (int)status);
             return status;
         }
-        status = IoCreateDevice(driver, 1, name, FILE_DEVICE_UNKNOWN, 0, FALSE, device);
+        status = IoCreateDevice(driver, 1, name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, device);
         if (NT_SUCCESS(status)) {
             (*device)->Flags |= DO_BUFFERED_IO;
+            const NTSTATUS secured = ProtectDevice(*device);
+            if (!NT_SUCCESS(secured)) {
+                // Still safe: the create dispatch admits only SYSTEM and administrators.
+                DbgPrint("[ProcessFilter] [Ioctl] Set device security fail,%wZ,%d\n", name, (int)secured);
+            }
             return status;
         }
         if (status == STATUS_OBJECT_NAME_COLLISION) {

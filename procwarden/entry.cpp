@@ -1,5 +1,5 @@
 // procwarden: driver start and stop.
-#include "procwarden.h"
+#include "procwarden/procwarden.h"
 
 PwGlobals g_Pw;
 
@@ -31,6 +31,7 @@ NTSTATUS IoctlLoad(PDRIVER_OBJECT driver) {
         return STATUS_INVALID_PARAMETER;
     }
     driver->MajorFunction[IRP_MJ_CREATE] = PwDispatchCreate;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = PwDispatchCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = PwDispatchClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PwDispatchDeviceControl;
 

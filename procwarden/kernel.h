@@ -8,7 +8,7 @@
 
 #if defined(PROCWARDEN_SHIM)
 
-#include "shim/ntshim.h"
+#include "procwarden/shim/ntshim.h"
 // UTF-16 literal: WCHAR is char16_t in the shim.
 #define PW_TEXT(s) u##s
 

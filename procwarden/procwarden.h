@@ -1,7 +1,7 @@
 // procwarden: driver-wide state and the operations its parts share.
 #pragma once
 
-#include "kernel.h"
+#include "procwarden/kernel.h"
 
 // ---- device-control interface -------------------------------------------------------------
 
@@ -37,12 +37,13 @@
 
 #define PW_SLOT_COUNT 5
 #define PW_NAME_UNITS 128          // UTF-16 units of each device/link name buffer
-#define PW_KEY_NAME_UNITS 1024     // UTF-16 units of the key-name buffer
 #define PW_OBJECT_NAME_QUERY_BYTES 1024
+
+// How long a process creation waits for the service's verdict before it goes ahead.
+#define PW_VERDICT_TIMEOUT_MS 30000
 #define PW_MAX_NAME_INDEX 15
 
 #define PW_TAG_NAME PW_POOL_TAG('e', 'm', 'a', 'n')
-#define PW_TAG_KEY_NAME PW_POOL_TAG('g', 'e', 'r', 0)
 #define PW_TAG_NAME_QUERY PW_POOL_TAG('q', 'n', 'w', 'p')
 
 #define PW_SEND_DEVICE_TAG 1
@@ -50,12 +51,17 @@
 
 // ---- state --------------------------------------------------------------------------------
 
+// A slot is free, or taken by a waiting sender, or - after its sender gave up waiting -
+// abandoned: still in use until the late reply for it arrives or the service goes away, so
+// that reply cannot be read as the verdict for a later message in the same slot.
 struct PwSlot {
     CHAR Index;
-    UCHAR InUse;      // guarded by the channel lock
-    SHORT Reply;      // guarded by the channel lock
-    ULONG Ticket;     // bumped each time a sender takes the slot; guarded by the channel lock
-    KEVENT Event;     // notification event: reply, close, cancellation or unload
+    UCHAR InUse;      // guarded by the channel lock (as are all fields but Event)
+    UCHAR Replied;    // a reply arrived since the sender took the slot
+    UCHAR Abandoned;  // the sender timed out; the slot waits for the late reply
+    SHORT Reply;
+    ULONG Ticket;     // bumped each time a sender takes the slot
+    KEVENT Event;     // notification event: reply, close, cleanup, cancellation or unload
 };
 
 struct PwGlobals {
@@ -70,16 +76,17 @@ struct PwGlobals {
     BOOLEAN RecvLinkCreated;
 
     KSPIN_LOCK ChannelLock;
-    PIRP PendingIrp;          // guarded by the channel lock
-    SHORT Mode;               // guarded by the channel lock
-    BOOLEAN Closing;          // set by unload; guarded by the channel lock
+    PIRP PendingIrp;              // guarded by the channel lock, as are the fields below
+    PFILE_OBJECT PendingFile;     // the handle the pending request came on
+    PFILE_OBJECT ServiceFile;     // the handle of the last request parked, until its cleanup
+    HANDLE ServiceProcess;        // the process that parked it (null: none)
+    SHORT Mode;
+    BOOLEAN Closing;              // set by unload
     PwSlot Slots[PW_SLOT_COUNT];
 
     BOOLEAN ProcessNotifyRegistered;
     BOOLEAN RegistryCallbackRegistered;
     LARGE_INTEGER RegistryCookie;
-    UNICODE_STRING KeyName;
-    KEVENT KeyNameLock;       // synchronization event used as a passive-level lock over KeyName
 };
 
 extern PwGlobals g_Pw;
@@ -92,23 +99,30 @@ struct PwMessage {
     ULONG64 Value2;
 };
 
-// The slot a waiting sender was given; hand it back with PwFinishSlot.
-struct PwSlotGrant {
-    LONG Index;
-    ULONG Ticket;
+// What became of a message.
+enum PwSendResult {
+    PwNotDelivered,  // no usable request parked, no free slot, or no name: dropped
+    PwDelivered,     // handed to the service; no reply wanted
+    PwAnswered,      // handed over and answered; the verdict is the reply
+    PwReleased,      // handed over; the service closed, cleaned up or cancelled, or unload came
+    PwTimedOut,      // handed over; no reply within PW_VERDICT_TIMEOUT_MS
 };
 
 // ---- channel (channel.cpp) ----------------------------------------------------------------
 
 VOID PwChannelInit();
-BOOLEAN PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, PwSlotGrant* grant);
-SHORT PwFinishSlot(const PwSlotGrant* grant);
+// At PASSIVE_LEVEL; the message's name must be in non-paged memory (it is copied under the
+// channel lock). With waitForReply, *verdict is the reply when the result is PwAnswered, else 0.
+PwSendResult PwSendMessage(const PwMessage* message, BOOLEAN waitForReply, SHORT* verdict);
+// True when processId is the process of the service (the last one to park a wait request).
+BOOLEAN PwIsServiceProcess(HANDLE processId);
 BOOLEAN PwCompletePendingRequest(ULONG_PTR information);
 VOID PwReleaseAllSlots();
 VOID PwShutdownChannel();
 SHORT PwCurrentMode();
 
 DRIVER_DISPATCH PwDispatchCreate;
+DRIVER_DISPATCH PwDispatchCleanup;
 DRIVER_DISPATCH PwDispatchClose;
 DRIVER_DISPATCH PwDispatchDeviceControl;
 

@@ -1,5 +1,5 @@
 // procwarden: the process-creation and uninstall-registry watchers.
-#include "procwarden.h"
+#include "procwarden/procwarden.h"
 
 namespace {
 
@@ -72,6 +72,14 @@ BOOLEAN PwContainsCaseSensitive(PCUNICODE_STRING haystack, PCUNICODE_STRING need
     return FALSE;
 }
 
+// Process creation: called at PASSIVE_LEVEL in the creating thread (inside a critical region,
+// so the thread cannot be suspended or killed while it waits here). ImageFileName is not
+// documented as non-paged: it is read here at PASSIVE_LEVEL and a copy of at most one message's
+// name goes on the stack for the channel, which copies it under its spin lock.
+//
+// The creating thread waits at most PW_VERDICT_TIMEOUT_MS for a verdict, then the process
+// starts. A process created by the service's own process is reported without waiting: the
+// service may be creating it from the very thread that would have to answer.
 VOID PwProcessNotify(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO createInfo) {
     (void)process;
     if (createInfo == nullptr) {
@@ -82,42 +90,50 @@ VOID PwProcessNotify(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO
         return;
     }
     const BOOLEAN trusted = PwIsTrustedImage(image);
+    const BOOLEAN reportAll = PwCurrentMode() == PW_MODE_REPORT_ALL;
+    if (trusted && !reportAll) {
+        return;
+    }
+
+    WCHAR nameCopy[PW_MSG_NAME_MAX / sizeof(WCHAR)];
+    UNICODE_STRING name;
+    name.Length = static_cast<USHORT>(image->Length <= sizeof(nameCopy) ? image->Length : sizeof(nameCopy));
+    name.MaximumLength = sizeof(nameCopy);
+    name.Buffer = nameCopy;
+    RtlCopyMemory(nameCopy, image->Buffer, name.Length);
 
     PwMessage message;
-    message.Name = image;
+    message.Type = reportAll ? PW_MSG_TYPE_PROCESS_REPORT : PW_MSG_TYPE_PROCESS;
+    message.Name = &name;
     message.Value1 = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(processId));
     message.Value2 = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(createInfo->ParentProcessId));
-    PwSlotGrant grant;
+    const BOOLEAN wait = !PwIsServiceProcess(createInfo->CreatingThreadId.UniqueProcess);
 
-    if (PwCurrentMode() == PW_MODE_REPORT_ALL) {
-        message.Type = PW_MSG_TYPE_PROCESS_REPORT;
-        if (PwSendMessage(&message, TRUE, &grant)) {
-            (void)PwFinishSlot(&grant);  // reported only; this mode never blocks
-        }
-        return;
+    SHORT verdict = 0;
+    const PwSendResult result = PwSendMessage(&message, wait, &verdict);
+    if (result == PwTimedOut) {
+        DbgPrint("[ProcessFilter] No verdict in %u ms,%I64u\n", (unsigned)PW_VERDICT_TIMEOUT_MS, message.Value1);
     }
-    if (trusted) {
-        return;
-    }
-    message.Type = PW_MSG_TYPE_PROCESS;
-    if (PwSendMessage(&message, TRUE, &grant)) {
-        if (PwFinishSlot(&grant) == PW_VERDICT_BLOCK) {
-            createInfo->CreationStatus = PW_STATUS_CREATION_VETOED;
-        }
+    // Mode 4 only reports; a verdict counts in the other modes.
+    if (!reportAll && result == PwAnswered && verdict == PW_VERDICT_BLOCK) {
+        createInfo->CreationStatus = PW_STATUS_CREATION_VETOED;
     }
 }
 
+// Registry: called at PASSIVE_LEVEL in the writing thread. For RegNtPostSetValueKey,
+// Argument2 is the post-operation record; its PreInformation is the set-value record the
+// caller's write was captured into, and Object is the key - valid only if the write succeeded.
+// Each notification looks up the key's name into a buffer of its own (non-paged, as the
+// channel copies the name under its spin lock), so concurrent writes share nothing and wait
+// for nobody.
 NTSTATUS PwRegistryCallback(PVOID context, PVOID argument1, PVOID argument2) {
     (void)context;
-    if (g_Pw.KeyName.Buffer == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
     if (static_cast<REG_NOTIFY_CLASS>(reinterpret_cast<ULONG_PTR>(argument1)) != RegNtPostSetValueKey) {
         return STATUS_SUCCESS;
     }
     auto* post = static_cast<PREG_POST_OPERATION_INFORMATION>(argument2);
-    if (post == nullptr) {
-        return STATUS_SUCCESS;
+    if (post == nullptr || !NT_SUCCESS(post->Status)) {
+        return STATUS_SUCCESS;  // a failed write installed nothing
     }
     auto* setValue = static_cast<PREG_SET_VALUE_KEY_INFORMATION>(post->PreInformation);
     if (setValue == nullptr || setValue->ValueName == nullptr ||
@@ -135,46 +151,21 @@ NTSTATUS PwRegistryCallback(PVOID context, PVOID argument1, PVOID argument2) {
     }
     ULONG returned = 0;
     const NTSTATUS status = ObQueryNameString(post->Object, query, PW_OBJECT_NAME_QUERY_BYTES, &returned);
-    if (NT_SUCCESS(status) && query->Name.Buffer != nullptr) {
-        // One key-name buffer serves every notification: the copy, the test and the hand-off
-        // into the service's request happen under the key-name lock (a passive-level lock, as
-        // the log line below prints Unicode text).
-        KeWaitForSingleObject(&g_Pw.KeyNameLock, Executive, KernelMode, FALSE, nullptr);
-        UNICODE_STRING& key = g_Pw.KeyName;
-        key.Length = query->Name.Length <= key.MaximumLength ? query->Name.Length : key.MaximumLength;
-        RtlCopyMemory(key.Buffer, query->Name.Buffer, key.Length);
-        if (PwContainsCaseSensitive(&key, &kUninstallKeyPart)) {
-            DbgPrint("[ProcessFilter] [Uninstall Set],%wZ,%wZ \n", setValue->ValueName, &key);
-            PwMessage message = {PW_MSG_TYPE_REGISTRY, &key, 0, 0};
-            (void)PwSendMessage(&message, FALSE, nullptr);
-        }
-        KeSetEvent(&g_Pw.KeyNameLock, IO_NO_INCREMENT, FALSE);
+    if (NT_SUCCESS(status) && query->Name.Buffer != nullptr &&
+        PwContainsCaseSensitive(&query->Name, &kUninstallKeyPart)) {
+        DbgPrint("[ProcessFilter] [Uninstall Set],%wZ,%wZ \n", setValue->ValueName, &query->Name);
+        PwMessage message = {PW_MSG_TYPE_REGISTRY, &query->Name, 0, 0};
+        (void)PwSendMessage(&message, FALSE, nullptr);
     }
     ExFreePoolWithTag(query, PW_TAG_NAME_QUERY);
     return STATUS_SUCCESS;
 }
 
-// The key-name buffer and its lock are ready before the callback can run.
 NTSTATUS PwInstallRegistryCallback(PDRIVER_OBJECT driver) {
-    const USHORT bytes = PW_KEY_NAME_UNITS * sizeof(WCHAR);
-    g_Pw.KeyName.Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, PW_TAG_KEY_NAME));
-    if (g_Pw.KeyName.Buffer == nullptr) {
-        g_Pw.RegistryCallbackRegistered = FALSE;
-        DbgPrint("[ProcessFilter] CmRegisterCallbackEx: Allocate buffer fail!!!\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(g_Pw.KeyName.Buffer, bytes);
-    g_Pw.KeyName.Length = 0;
-    g_Pw.KeyName.MaximumLength = bytes;
-    KeInitializeEvent(&g_Pw.KeyNameLock, SynchronizationEvent, TRUE);
-
     NTSTATUS status = CmRegisterCallbackEx(PwRegistryCallback, &kAltitude, driver, nullptr,
                                            &g_Pw.RegistryCookie, nullptr);
     if (!NT_SUCCESS(status)) {
         g_Pw.RegistryCallbackRegistered = FALSE;
-        ExFreePoolWithTag(g_Pw.KeyName.Buffer, PW_TAG_KEY_NAME);
-        g_Pw.KeyName.Buffer = nullptr;
-        g_Pw.KeyName.MaximumLength = 0;
         DbgPrint("[ProcessFilter] CmRegisterCallbackEx: Fail\n");
         return status;
     }
@@ -182,15 +173,8 @@ NTSTATUS PwInstallRegistryCallback(PDRIVER_OBJECT driver) {
     return STATUS_SUCCESS;
 }
 
-// CmUnRegisterCallback returns after callbacks still running have finished, so the key-name
-// buffer can go afterwards.
+// CmUnRegisterCallback returns after callbacks still running have finished.
 VOID PwRemoveRegistryCallback() {
     CmUnRegisterCallback(g_Pw.RegistryCookie);
     g_Pw.RegistryCallbackRegistered = FALSE;
-    if (g_Pw.KeyName.Buffer != nullptr) {
-        ExFreePoolWithTag(g_Pw.KeyName.Buffer, PW_TAG_KEY_NAME);
-    }
-    g_Pw.KeyName.Buffer = nullptr;
-    g_Pw.KeyName.Length = 0;
-    g_Pw.KeyName.MaximumLength = 0;
 }

@@ -32,6 +32,7 @@ extern "C" __attribute__((used, section(".pwlay"))) const unsigned long long PwL
     PW_OFF(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength),
     PW_OFF(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode),
     PW_OFF(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer),
+    PW_OFF(IO_STACK_LOCATION, Parameters.Create.SecurityContext),
     PW_OFF(IO_STACK_LOCATION, DeviceObject),
     PW_OFF(IO_STACK_LOCATION, FileObject),
     PW_OFF(IO_STACK_LOCATION, CompletionRoutine),
@@ -39,6 +40,7 @@ extern "C" __attribute__((used, section(".pwlay"))) const unsigned long long PwL
     PW_SIZE(DEVICE_OBJECT),
     PW_OFF(DEVICE_OBJECT, DriverObject),
     PW_OFF(DEVICE_OBJECT, Flags),
+    PW_OFF(DEVICE_OBJECT, Characteristics),
     PW_OFF(DEVICE_OBJECT, DeviceExtension),
     PW_OFF(DEVICE_OBJECT, DeviceType),
     PW_OFF(DEVICE_OBJECT, DeviceQueue),
@@ -51,6 +53,18 @@ extern "C" __attribute__((used, section(".pwlay"))) const unsigned long long PwL
     PW_SIZE(FILE_OBJECT),
     PW_OFF(FILE_OBJECT, FileName),
     PW_OFF(FILE_OBJECT, Event),
+    PW_SIZE(IO_SECURITY_CONTEXT),
+    PW_OFF(IO_SECURITY_CONTEXT, AccessState),
+    PW_OFF(ACCESS_STATE, SubjectSecurityContext),
+    PW_SIZE(SECURITY_SUBJECT_CONTEXT),
+    PW_OFF(SECURITY_SUBJECT_CONTEXT, ClientToken),
+    PW_OFF(SECURITY_SUBJECT_CONTEXT, PrimaryToken),
+    PW_SIZE(SECURITY_DESCRIPTOR),
+    PW_SIZE(ACL),
+    PW_SIZE(ACCESS_ALLOWED_ACE),
+    PW_SIZE(SID),
+    PW_SIZE(CLIENT_ID),
+    PW_OFF(CLIENT_ID, UniqueProcess),
     PW_SIZE(KEVENT),
     PW_SIZE(KDPC),
     PW_SIZE(KDEVICE_QUEUE),
@@ -96,3 +110,10 @@ static_assert(sizeof(UNICODE_STRING) == 0x10);
 static_assert(sizeof(PS_CREATE_NOTIFY_INFO) == 0x48);
 static_assert(__builtin_offsetof(PS_CREATE_NOTIFY_INFO, ImageFileName) == 0x30);
 static_assert(__builtin_offsetof(PS_CREATE_NOTIFY_INFO, CreationStatus) == 0x40);
+// What the create dispatch reads to find the opener's token.
+static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.Create.SecurityContext) == 0x08);
+static_assert(__builtin_offsetof(IO_SECURITY_CONTEXT, AccessState) == 0x08);
+static_assert(__builtin_offsetof(ACCESS_STATE, SubjectSecurityContext) == 0x20);
+static_assert(__builtin_offsetof(SECURITY_SUBJECT_CONTEXT, PrimaryToken) == 0x10);
+static_assert(sizeof(SECURITY_DESCRIPTOR) == 0x28);
+static_assert(__builtin_offsetof(PS_CREATE_NOTIFY_INFO, CreatingThreadId) == 0x18);

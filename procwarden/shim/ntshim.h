@@ -46,6 +46,8 @@ typedef UCHAR KIRQL;
 typedef KIRQL* PKIRQL;
 typedef LONG KPRIORITY;
 typedef ULONG DEVICE_TYPE;
+typedef HANDLE* PHANDLE;
+typedef ULONG ACCESS_MASK;
 
 #define TRUE 1
 #define FALSE 0
@@ -74,6 +76,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
@@ -155,9 +158,11 @@ struct _IRP;
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
 #define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_CLEANUP 0x12
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
 #define FILE_DEVICE_UNKNOWN 0x00000022
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 #define DO_BUFFERED_IO 0x00000004
 #define DO_DEVICE_INITIALIZING 0x00000080
 #define SL_PENDING_RETURNED 0x01
@@ -182,9 +187,18 @@ typedef struct _DEVICE_OBJECT {
     PDRIVER_OBJECT DriverObject;
     struct _DEVICE_OBJECT* NextDevice;
     ULONG Flags;
+    ULONG Characteristics;
     DEVICE_TYPE DeviceType;
     PVOID DeviceExtension;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+// One open handle of a device.
+typedef struct _FILE_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    UNICODE_STRING FileName;  // the part of the opened name after the device's name
+} FILE_OBJECT, *PFILE_OBJECT;
 
 typedef struct _IO_STATUS_BLOCK {
     NTSTATUS Status;
@@ -198,6 +212,13 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
+            struct _IO_SECURITY_CONTEXT* SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
+        struct {
             ULONG OutputBufferLength;
             ULONG InputBufferLength;
             ULONG IoControlCode;
@@ -205,6 +226,7 @@ typedef struct _IO_STACK_LOCATION {
         } DeviceIoControl;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 // Irp->Cancel is written by the cancelling thread while the owner may read it; the shim makes
@@ -220,6 +242,7 @@ typedef struct _IRP {
         PVOID SystemBuffer;
     } AssociatedIrp;
     ShimCancelFlag Cancel;
+    KPROCESSOR_MODE RequestorMode;
     KIRQL CancelIrql;
     PDRIVER_CANCEL CancelRoutine;  // only through IoSetCancelRoutine (atomic exchange)
     CHAR StackCount;
@@ -258,10 +281,17 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName);
 
 typedef struct _KPROCESS* PEPROCESS;
 
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
 typedef struct _PS_CREATE_NOTIFY_INFO {
     SIZE_T Size;
     ULONG Flags;
     HANDLE ParentProcessId;
+    CLIENT_ID CreatingThreadId;
+    PFILE_OBJECT FileObject;
     PCUNICODE_STRING ImageFileName;
     PCUNICODE_STRING CommandLine;
     NTSTATUS CreationStatus;
@@ -271,6 +301,8 @@ typedef VOID (*PCREATE_PROCESS_NOTIFY_ROUTINE_EX)(PEPROCESS process, HANDLE proc
                                                   PPS_CREATE_NOTIFY_INFO createInfo);
 NTSTATUS PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine,
                                            BOOLEAN remove);
+// The process the calling thread runs in.
+HANDLE PsGetCurrentProcessId();
 
 typedef enum _REG_NOTIFY_CLASS {
     RegNtPreDeleteKey = 0,
@@ -314,3 +346,102 @@ typedef struct _OBJECT_NAME_INFORMATION {
 
 NTSTATUS ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION objectNameInfo, ULONG length,
                            PULONG returnLength);
+
+
+// ---- security -----------------------------------------------------------------------------
+
+typedef PVOID PSID;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef PVOID PACCESS_TOKEN;
+typedef ULONG SECURITY_INFORMATION;
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
+
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY;
+
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+} SID, *PISID;
+
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+
+typedef struct _ACE_HEADER {
+    UCHAR AceType;
+    UCHAR AceFlags;
+    USHORT AceSize;
+} ACE_HEADER;
+
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_ALLOWED_ACE;
+
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+
+typedef struct _SECURITY_SUBJECT_CONTEXT {
+    PACCESS_TOKEN ClientToken;
+    int ImpersonationLevel;
+    PACCESS_TOKEN PrimaryToken;
+    PVOID ProcessAuditId;
+} SECURITY_SUBJECT_CONTEXT, *PSECURITY_SUBJECT_CONTEXT;
+
+typedef struct _ACCESS_STATE {
+    SECURITY_SUBJECT_CONTEXT SubjectSecurityContext;
+} ACCESS_STATE, *PACCESS_STATE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0
+#define SE_DACL_PRESENT 0x0004
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define WRITE_DAC 0x00040000L
+#define FILE_ALL_ACCESS 0x001F01FFL
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define SeQuerySubjectContextToken(c) \
+    (((PSECURITY_SUBJECT_CONTEXT)(c))->ClientToken != nullptr ? ((PSECURITY_SUBJECT_CONTEXT)(c))->ClientToken \
+                                                              : ((PSECURITY_SUBJECT_CONTEXT)(c))->PrimaryToken)
+
+NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR securityDescriptor, ULONG revision);
+NTSTATUS RtlCreateAcl(PACL acl, ULONG aclLength, ULONG aclRevision);
+NTSTATUS RtlAddAccessAllowedAce(PACL acl, ULONG aceRevision, ACCESS_MASK accessMask, PSID sid);
+NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR securityDescriptor, BOOLEAN daclPresent,
+                                      PACL dacl, BOOLEAN daclDefaulted);
+ULONG RtlLengthSid(PSID sid);
+// Supports device objects.
+NTSTATUS ObOpenObjectByPointer(PVOID object, ULONG handleAttributes, PACCESS_STATE passedAccessState,
+                               ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+                               KPROCESSOR_MODE accessMode, PHANDLE handle);
+// Supports the DACL of a device object.
+NTSTATUS ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION securityInformation,
+                             PSECURITY_DESCRIPTOR securityDescriptor);
+NTSTATUS ZwClose(HANDLE handle);
+BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN token);

@@ -1,5 +1,5 @@
 // Start, stop, the two devices with their links, and the dispatch routines outside the channel.
-#include "DriverTestSupport.h"
+#include "tests/procwarden/DriverTestSupport.h"
 
 namespace pwtest {
 namespace {
@@ -15,7 +15,7 @@ const char16_t kSendLink[] = u"\\DosDevices\\process_filter_send_";
 const char16_t kRecvDev[] = u"\\Device\\process_filter_recv_";
 const char16_t kRecvLink[] = u"\\DosDevices\\process_filter_recv_";
 
-UCHAR ExtensionOf(PDEVICE_OBJECT device) { return *static_cast<UCHAR*>(device->DeviceExtension); }
+UCHAR ExtensionOf(PFILE_OBJECT handle) { return *static_cast<UCHAR*>(handle->DeviceObject->DeviceExtension); }
 
 TEST_F(DriverTest, StartCreatesBothDevicesLinksAndRegistrations) {
     EXPECT_EQ(shim::LinkTarget(kSendLink0), Indexed(kSendDev, 0));
@@ -24,16 +24,17 @@ TEST_F(DriverTest, StartCreatesBothDevicesLinksAndRegistrations) {
     EXPECT_EQ(shim::RegistryCallbackCount(), 1u);
     EXPECT_EQ(shim::LastRegistryAltitude(), u"321999");
     EXPECT_EQ(shim::OutstandingAllocations(PW_TAG_NAME), 4u);
-    EXPECT_EQ(shim::OutstandingAllocations(PW_TAG_KEY_NAME), 1u);
 
-    PDEVICE_OBJECT send = OpenDevice(kSendLink0);
-    PDEVICE_OBJECT recv = OpenDevice(kRecvLink0);
+    PFILE_OBJECT send = OpenDevice(kSendLink0);
+    PFILE_OBJECT recv = OpenDevice(kRecvLink0);
     ASSERT_NE(send, nullptr);
     ASSERT_NE(recv, nullptr);
     EXPECT_EQ(ExtensionOf(send), PW_SEND_DEVICE_TAG);
     EXPECT_EQ(ExtensionOf(recv), PW_RECV_DEVICE_TAG);
-    EXPECT_TRUE(send->Flags & DO_BUFFERED_IO);
-    EXPECT_EQ(send->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+    EXPECT_TRUE(send->DeviceObject->Flags & DO_BUFFERED_IO);
+    EXPECT_TRUE(send->DeviceObject->Characteristics & FILE_DEVICE_SECURE_OPEN);
+    EXPECT_TRUE(recv->DeviceObject->Characteristics & FILE_DEVICE_SECURE_OPEN);
+    EXPECT_EQ(send->DeviceObject->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
 
     for (const char* line : {
              "[ProcessFilter] Process Filter Driver Entry>>>>>>>>\n",
@@ -69,7 +70,7 @@ TEST_F(DriverTest, UnloadRemovesEverything) {
 }
 
 TEST_F(DriverTest, DeviceControlRejectsUnknownCodesAndMissingBuffers) {
-    PDEVICE_OBJECT device = OpenDevice();
+    PFILE_OBJECT device = OpenDevice();
     auto unknown = shim::DeviceIoControl(device, 0x0022E00C, std::vector<uint8_t>(8), 8);
     EXPECT_EQ(unknown->Status(), STATUS_INVALID_DEVICE_REQUEST);
     for (ULONG code : {PW_IOCTL_WAIT_MESSAGE, PW_IOCTL_REPLY}) {
@@ -163,8 +164,6 @@ TEST_F(DriverStartTest, FailedStartReportsAndUndoes) {
          STATUS_ACCESS_DENIED, "[ProcessFilter] SetCreateProcessNotify: Fail\n"},
         {"registry callback", [] { shim::FailNextRegistryRegistration(STATUS_ACCESS_DENIED); },
          STATUS_ACCESS_DENIED, "[ProcessFilter] CmRegisterCallbackEx: Fail\n"},
-        {"key-name buffer", [] { shim::FailAllocation(PW_TAG_KEY_NAME); }, STATUS_INSUFFICIENT_RESOURCES,
-         "[ProcessFilter] CmRegisterCallbackEx: Allocate buffer fail!!!\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -186,6 +185,65 @@ TEST(DriverEntryArguments, NoDriverObject) {
     shim::Reset();
     EXPECT_EQ(DriverEntry(nullptr, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(shim::LogHas("[ProcessFilter] driver object is null\n"));
+}
+
+// Only SYSTEM and administrators may open the devices. An ordinary user is refused - by the
+// devices' DACL, and by the create dispatch when the DACL could not be set or the open names a
+// path below the device - and changes nothing: the parked request stays parked, the waiting
+// process start stays waiting, the mode stays.
+TEST_F(DriverStartTest, OrdinaryUserIsRefusedAndChangesNothing) {
+    struct Case {
+        const char* why;
+        bool daclFails;
+        std::u16string path;
+    } cases[] = {
+        {"device DACL", false, u""},
+        {"path below the device", false, u"\\x"},
+        {"no DACL: create dispatch", true, u""},
+        {"no DACL, path below the device", true, u"\\x"},
+    };
+    const shim::Opener user{1234, false};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        shim::Reset();
+        if (c.daclFails) shim::FailSecurityChanges(STATUS_ACCESS_DENIED);
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        if (c.daclFails) {
+            EXPECT_EQ(shim::LogCount("[ProcessFilter] [Ioctl] Set device security fail,"), 2u);
+        }
+        PFILE_OBJECT service = nullptr;
+        ASSERT_EQ(shim::Open(kSendLink0, &service), STATUS_SUCCESS);
+        auto first = IssueWait(service, 1);
+        auto sender = CreateProcessAsync(kUntrustedImage, 40, 4);
+        ASSERT_TRUE(first->Wait(kPatience));
+        const int16_t slot = Parse(first).slot;
+        auto parked = IssueWait(service, 1);
+        ASSERT_TRUE(WaitFor([] { return shim::BlockedWaiters() == 1; }));
+
+        for (const auto& link : {kSendLink0, kRecvLink0}) {
+            PFILE_OBJECT handle = nullptr;
+            EXPECT_EQ(shim::Open(link, &handle, user, c.path), STATUS_ACCESS_DENIED);
+            EXPECT_EQ(handle, nullptr);
+        }
+        if (c.daclFails) {
+            EXPECT_EQ(shim::LogCount("[ProcessFilter] [Ioctl] Connect refused,"), 2u);
+        }
+        EXPECT_FALSE(parked->Completed());
+        EXPECT_EQ(sender.wait_for(0s), std::future_status::timeout);
+        EXPECT_EQ(PwCurrentMode(), 1);
+        // An administrator may still connect - but not below the device either.
+        PFILE_OBJECT below = nullptr;
+        EXPECT_EQ(shim::Open(kRecvLink0, &below, shim::Opener{}, u"\\x"), STATUS_ACCESS_DENIED);
+        EXPECT_FALSE(parked->Completed());
+
+        SendReply(service, slot, PW_VERDICT_BLOCK);
+        ASSERT_EQ(sender.wait_for(kPatience), std::future_status::ready);
+        EXPECT_EQ(sender.get(), PW_STATUS_CREATION_VETOED);
+        EXPECT_EQ(shim::Close(service), STATUS_SUCCESS);
+        shim::UnloadDriver(driver_);
+        loaded_ = false;
+        EXPECT_TRUE(shim::Faults().empty()) << Joined(shim::Faults());
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-#include "DriverTestSupport.h"
+#include "tests/procwarden/DriverTestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pwtest {
@@ -15,7 +16,7 @@ std::vector<uint8_t> WaitInput(int16_t mode, uint16_t capacity, size_t size) {
     return input;
 }
 
-shim::RequestPtr IssueWait(PDEVICE_OBJECT device, int16_t mode, uint16_t capacity, ULONG size) {
+shim::RequestPtr IssueWait(PFILE_OBJECT device, int16_t mode, uint16_t capacity, ULONG size) {
     return shim::DeviceIoControl(device, PW_IOCTL_WAIT_MESSAGE, WaitInput(mode, capacity, size), size);
 }
 
@@ -45,7 +46,7 @@ Message Parse(const shim::RequestPtr& request) {
     return m;
 }
 
-shim::RequestPtr SendReply(PDEVICE_OBJECT device, int16_t slot, int16_t verdict) {
+shim::RequestPtr SendReply(PFILE_OBJECT device, int16_t slot, int16_t verdict) {
     std::vector<uint8_t> input(PW_REPLY_SIZE);
     std::memcpy(input.data() + PW_REPLY_OFF_SLOT, &slot, 2);
     std::memcpy(input.data() + PW_REPLY_OFF_VERDICT, &verdict, 2);
@@ -54,8 +55,16 @@ shim::RequestPtr SendReply(PDEVICE_OBJECT device, int16_t slot, int16_t verdict)
     return request;
 }
 
-std::future<NTSTATUS> CreateProcessAsync(const std::u16string& image, uint64_t pid, uint64_t ppid) {
-    return std::async(std::launch::async, [image, pid, ppid] { return shim::CreateProcess(image, pid, ppid); });
+Creation CreateProcessAsync(const std::u16string& image, uint64_t pid, uint64_t ppid, uint64_t creator) {
+    return std::async(std::launch::async,
+                      [image, pid, ppid, creator] { return shim::CreateProcess(image, pid, ppid, creator); });
+}
+
+Creation::~Creation() {
+    if (!valid()) return;
+    while (wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        shim::AdvanceTime(std::chrono::hours(24));
+    }
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -86,10 +95,21 @@ void DriverTest::TearDown() {
     EXPECT_EQ(shim::OutstandingAllocations(), 0u);
 }
 
-PDEVICE_OBJECT DriverTest::OpenDevice(const std::u16string& name) {
-    PDEVICE_OBJECT device = nullptr;
-    EXPECT_EQ(shim::Open(name, &device), STATUS_SUCCESS);
-    return device;
+PFILE_OBJECT DriverTest::OpenDevice(const std::u16string& name, const shim::Opener& opener) {
+    PFILE_OBJECT handle = nullptr;
+    EXPECT_EQ(shim::Open(name, &handle, opener), STATUS_SUCCESS);
+    return handle;
+}
+
+bool SendNoWait(const std::u16string& name, SHORT type) {
+    std::u16string copy = name;
+    UNICODE_STRING text{static_cast<USHORT>(copy.size() * 2), static_cast<USHORT>(copy.size() * 2), copy.data()};
+    PwMessage message{type, &text, 7, 9};
+    return PwSendMessage(&message, FALSE, nullptr) == PwDelivered;
+}
+
+bool NoFillBytes(const std::vector<uint8_t>& bytes) {
+    return std::find(bytes.begin(), bytes.end(), uint8_t{0xCD}) == bytes.end();
 }
 
 NTSTATUS DriverStartTest::Start() {

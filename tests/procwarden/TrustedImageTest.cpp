@@ -1,5 +1,5 @@
 // The trusted-image test and the case-sensitive key-name search.
-#include "DriverTestSupport.h"
+#include "tests/procwarden/DriverTestSupport.h"
 
 #include <memory>
 
@@ -50,6 +50,12 @@ TEST(TrustedImage, Table) {
         {"19 bytes", u"\\Device\\abc", 19, true},
         {"\\?? name of 18 bytes", u"\\??\\C:\\Win", 18, false},
         {"UNC-style \\??\\UNC", u"\\??\\UNC\\server\\share\\x.exe", -1, false},
+        // Trusted by design, though a user may be able to write there: the test looks only at
+        // the start of the name ("Progra" + "m Files" or "~", "Windows\\") and does not resolve
+        // short names or check the folder's owner.
+        {"Program FilesX (prefix)", u"\\??\\C:\\Program FilesX\\a.exe", -1, true},
+        {"Progra~x (any short name)", u"\\??\\C:\\Progra~x\\a.exe", -1, true},
+        {"Windows\\Temp (writable by users)", u"\\??\\C:\\Windows\\Temp\\a.exe", -1, true},
     };
     for (const auto& c : cases) {
         ExactString s(c.name, c.lengthBytes);
