@@ -219,7 +219,8 @@ TEST_F(Backend, WritableShareChanges)
         {FUSE_RENAME, "/rw/dir/uno", "/", -13},            // the root is not a real path
         {FUSE_RENAME, "/rw/dir/uno", "/ro", -13},          // nor is a virtual share
         {FUSE_RENAME, "/rw/dir/uno", "/rw/dir/../x", -13},  // a target that does not resolve
-        {FUSE_RENAME, "/rw/dir/uno", "/ro/rdir/into-ro", 0},  // only the source share's flag counts
+        {FUSE_RENAME, "/rw/dir/uno", "/ro/rdir/into-ro", -13},  // nothing moves into a read-only share
+        {FUSE_RENAME, "/rw/dir/uno", "/ro/r.txt", -13},
         {FUSE_UNLINK, "/rw/dir/two", "", 0},
         {FUSE_UNLINK, "/rw/dir/two", "", -2},
         {FUSE_RMDIR, "/rw/dir", "", -41},  // ENOTEMPTY
@@ -228,7 +229,9 @@ TEST_F(Backend, WritableShareChanges)
         SCOPED_TRACE(std::string(k.path) + " " + k.second + " op " + std::to_string(k.opcode));
         EXPECT_EQ(c_.Call(k.opcode, k.path, ArgBlock{}, k.second).error(), k.error);
     }
-    EXPECT_EQ(Text("ro/rdir/into-ro"), "1");
+    EXPECT_FALSE(std::filesystem::exists(sb_.Host("ro/rdir/into-ro")));
+    EXPECT_EQ(Text("rw/dir/uno"), "1");
+    EXPECT_EQ(Text("ro/r.txt"), "read only share");
     EXPECT_FALSE(std::filesystem::exists(sb_.Host("rw/dir/two")));
 
     // A file with the read-only attribute cannot be deleted.
