@@ -66,6 +66,73 @@ bool MakeJunction(const std::filesystem::path& link, const std::filesystem::path
     return isLink;
 }
 
+bool IsReparsePoint(const std::filesystem::path& p)
+{
+    const DWORD attributes = ::GetFileAttributesW(p.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Under Wine, whose CreateSymbolicLinkW makes nothing and which refuses to set reparse
+// points: a symbolic link of the host system, which Wine reports as a reparse point
+// (FILE_ATTRIBUTE_REPARSE_POINT), made by the host's ln. False elsewhere.
+std::string UnixName(const std::filesystem::path& p)
+{
+    using GetUnixName = char*(CDECL*)(LPCWSTR);
+    const auto get = reinterpret_cast<GetUnixName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (get == nullptr) {
+        return {};
+    }
+    char* name = get(p.c_str());
+    if (name == nullptr) {
+        return {};
+    }
+    std::string s(name);
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return s;
+}
+
+bool HostCommand(const std::wstring& program, std::wstring arguments, const std::filesystem::path& watched,
+                 bool expectLink)
+{
+    STARTUPINFOW si {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi {};
+    std::wstring line = L"\"" + program + L"\" " + arguments;
+    if (!::CreateProcessW((L"Z:\\bin\\" + program).c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &si, &pi)) {
+        return false;
+    }
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    // Wine does not wait for a host program: wait for its effect instead (bounded).
+    for (int i = 0; i < 2000; ++i) {
+        const bool there = ::GetFileAttributesW(watched.c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (there == expectLink) {
+            return !expectLink || IsReparsePoint(watched);
+        }
+        ::Sleep(5);
+    }
+    return false;
+}
+
+std::wstring Quoted(const std::string& s) { return L"\"" + std::filesystem::path(s).wstring() + L"\""; }
+
+bool WineHostLink(const std::filesystem::path& link, const std::filesystem::path& target, bool relative)
+{
+    const std::string unixLink = UnixName(link);
+    std::string unixTarget;
+    if (relative) {
+        unixTarget = std::filesystem::relative(target, link.parent_path()).generic_string();
+    } else {
+        unixTarget = UnixName(target);
+    }
+    if (unixLink.empty() || unixTarget.empty()) {
+        return false;
+    }
+    return HostCommand(L"ln", L"-s " + Quoted(unixTarget) + L" " + Quoted(unixLink), link, true);
+}
+
 }  // namespace
 
 bool FsSandbox::MakeLink(const std::string& rel, const std::filesystem::path& target, LinkKind kind,
@@ -81,22 +148,24 @@ bool FsSandbox::MakeLink(const std::string& rel, const std::filesystem::path& ta
     if (kind == LinkKind::Directory) {
         flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
     }
-    if (!::CreateSymbolicLinkW(link.c_str(), text.c_str(), flags)) {
-        return false;
-    }
     // Only a link that the system reports as one counts.
-    const DWORD attributes = ::GetFileAttributesW(link.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        RemoveLink(rel, kind);
-        return false;
+    if (::CreateSymbolicLinkW(link.c_str(), text.c_str(), flags) && IsReparsePoint(link)) {
+        return true;
     }
-    return true;
+    ::DeleteFileW(link.c_str());
+    ::RemoveDirectoryW(link.c_str());
+    // Wine shows a host link to a file as a plain file: no file link to test with there.
+    return kind == LinkKind::Directory && WineHostLink(link, target, relative);
 }
 
 bool FsSandbox::RemoveLink(const std::string& rel, LinkKind kind) const
 {
     const std::filesystem::path link = Host(rel);
-    return kind == LinkKind::File ? ::DeleteFileW(link.c_str()) != FALSE : ::RemoveDirectoryW(link.c_str()) != FALSE;
+    if (kind == LinkKind::File ? ::DeleteFileW(link.c_str()) != FALSE : ::RemoveDirectoryW(link.c_str()) != FALSE) {
+        return true;
+    }
+    const std::string unixLink = UnixName(link);
+    return !unixLink.empty() && HostCommand(L"rm", Quoted(unixLink), link, false);
 }
 
 std::filesystem::path FsSandbox::MachineRoot() { return "C:\\"; }
