@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <poll.h>
 
 namespace quorhost {
 
 using quor::fs::ArgBlock;
 using quor::fs::ReplyHeader;
+
+namespace {
+// How long a READ waits for the device's answer before it looks at the port again.
+constexpr int kReadPollMs = 10;
+}  // namespace
 
 bool FsClient::Connect(std::uint32_t hostPortIndex, int waitMs)
 {
@@ -43,10 +49,27 @@ std::int32_t FsClient::Call(std::uint32_t opcode, const ArgBlock& args, const st
         return kNoReply;
     }
     if (opcode == quor::fs::FUSE_READ) {
-        if (!backend_.TakeReply(unique, header, payload, timeoutMs_)) {
-            return kNoReply;
+        // The answer comes through the virtio-fs back end, or on the port when the guest
+        // could not queue the READ (its device stalled).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+        for (;;) {
+            if (backend_.TakeReply(unique, header, payload, kReadPollMs)) {
+                return header.error;
+            }
+            pollfd p {peer_.Port().Fd(), POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (!peer_.RecvReply(header, payload, static_cast<int>(std::max<long long>(left.count(), 1))) ||
+                    header.unique != unique) {
+                    return kNoReply;
+                }
+                return header.error;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return kNoReply;
+            }
         }
-        return header.error;
     }
     if (!peer_.RecvReply(header, payload, timeoutMs_) || header.unique != unique) {
         return kNoReply;

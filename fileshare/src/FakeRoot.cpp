@@ -31,8 +31,16 @@ bool IsDeviceName(std::string_view c)
             return true;
         }
     }
-    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) &&
-           std::isdigit(static_cast<unsigned char>(upper[3])) != 0;
+    if (!upper.starts_with("COM") && !upper.starts_with("LPT")) {
+        return false;
+    }
+    // COM0-COM9 and LPT0-LPT9, and with the superscript digits one, two and three
+    // (U+00B9, U+00B2, U+00B3, two bytes each in UTF-8).
+    const std::string_view digit = std::string_view(upper).substr(3);
+    if (digit.size() == 1) {
+        return std::isdigit(static_cast<unsigned char>(digit[0])) != 0;
+    }
+    return digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
 }
 
 void SetLength(unsigned char* reply, std::uint32_t length)
@@ -66,6 +74,15 @@ bool FakeRoot::IsPlainName(std::string_view c)
 bool FakeRoot::Resolve(const ShareTable& shares, std::string_view path, std::string& shareName,
                        std::string& localPath, std::uint8_t& isRoot, std::uint8_t& isFake)
 {
+    std::uint32_t below = 0;
+    return Resolve(shares, path, shareName, localPath, isRoot, isFake, below);
+}
+
+bool FakeRoot::Resolve(const ShareTable& shares, std::string_view path, std::string& shareName,
+                       std::string& localPath, std::uint8_t& isRoot, std::uint8_t& isFake,
+                       std::uint32_t& componentsBelow)
+{
+    componentsBelow = 0;
     isRoot = 0;
     isFake = 0;
     if (path.empty() || path[0] != '/') {
@@ -126,8 +143,10 @@ bool FakeRoot::Resolve(const ShareTable& shares, std::string_view path, std::str
             tail.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
         if (!IsPlainName(component)) {
             localPath.clear();
+            componentsBelow = 0;
             return false;
         }
+        ++componentsBelow;
         at = next == std::string_view::npos ? tail.size() : next;
     }
     localPath.append(tail);

@@ -23,6 +23,11 @@ void SetError(unsigned char* reply, std::int32_t error)
     std::memcpy(reply + offsetof(ReplyHeader, error), &error, sizeof error);
 }
 
+void SetLength(unsigned char* reply, std::uint32_t length)
+{
+    std::memcpy(reply + offsetof(ReplyHeader, length), &length, sizeof length);
+}
+
 bool IsMutating(std::uint32_t opcode)
 {
     switch (opcode) {
@@ -182,13 +187,14 @@ void FuseServer::ServeLoop()
         if (code == PortOk) {
             RequestHeader header;
             std::memcpy(&header, request, sizeof header);
-            HandleRequest(request, sizeof header + header.length, reply);
-            if (header.opcode != FUSE_READ && SendReply(reply) != 0) {
+            if (HandleRequest(request, sizeof header + header.length, reply) && SendReply(reply) != 0) {
                 conn_ = Disconnected;
             }
             continue;
         }
         if (code == PortTimeout) {
+            // Nothing arrived within the receive time-out: the link stays as it is.
+            receiveTimeouts_.fetch_add(1);
             continue;
         }
         if (stop_ != 0) {
@@ -312,7 +318,7 @@ int FuseServer::SendReply(const unsigned char* reply)
     return 0;
 }
 
-void FuseServer::HandleRequest(const unsigned char* request, std::size_t received, unsigned char* reply)
+bool FuseServer::HandleRequest(const unsigned char* request, std::size_t received, unsigned char* reply)
 {
     received = std::min(received, kBufferSize);
     RequestHeader header {};
@@ -326,7 +332,7 @@ void FuseServer::HandleRequest(const unsigned char* request, std::size_t receive
     bool readQueued = false;
     if (parsed != ParseResult::Ok) {
         QLOG(kLogError, "Malformed request, opcode {}, length {}", header.opcode, header.length);
-    } else if (!FakeRoot::Resolve(shares_, req.path, shareName_, localPath_, isRoot_, isFake_)) {
+    } else if (!FakeRoot::Resolve(shares_, req.path, shareName_, localPath_, isRoot_, isFake_, below_)) {
         QLOG(kLogError, "Wrong request path");
         result = kErrNoEntry;
     } else {
@@ -344,11 +350,18 @@ void FuseServer::HandleRequest(const unsigned char* request, std::size_t receive
             result = RealDispatch(req, *share, reply, readQueued);
         }
     }
-    // Every READ gets its answer through the device, also one the backend never saw.
-    if (header.opcode == FUSE_READ && !readQueued) {
-        localFs_.QueueReadFailure(header.unique, result);
-    }
     SetError(reply, result);
+    if (header.opcode != FUSE_READ || readQueued) {
+        return header.opcode != FUSE_READ;
+    }
+    // Every READ gets its answer through the device, also one the backend never saw or
+    // could not queue; only when the READ channel's queue is full (a stalled device) the
+    // answer goes on the port instead.
+    if (localFs_.QueueReadFailure(header.unique, result)) {
+        return false;
+    }
+    SetLength(reply, 0);
+    return true;
 }
 
 std::int32_t FuseServer::RealDispatch(const Request& req, ShareEntry& share, unsigned char* reply, bool& readQueued)
@@ -359,32 +372,40 @@ std::int32_t FuseServer::RealDispatch(const Request& req, ShareEntry& share, uns
     }
     switch (opcode) {
     case FUSE_GETATTR:
-        return localFs_.GetAttr(localPath_, reply);
+        return localFs_.GetAttr(LocalPath(localPath_, below_), reply);
     case FUSE_OPEN:
-        return localFs_.Open(localPath_, req.args, share.readOnly, shareName_);
-    case FUSE_READ:
-        readQueued = true;
-        return localFs_.Read(localPath_, req.args, reply, shareName_);
+        return localFs_.Open(LocalPath(localPath_, below_), req.args, share.readOnly, shareName_);
+    case FUSE_READ: {
+        const std::int32_t r = localFs_.Read(localPath_, req.args, reply, shareName_);
+        readQueued = r == 0;
+        return r;
+    }
     case FUSE_READDIR:
-        return localFs_.ReadDir(localPath_, reply);
+        return localFs_.ReadDir(LocalPath(localPath_, below_), reply);
     case FUSE_WRITE:
         return localFs_.Write(localPath_, req.args, req.data, req.dataLength, reply, shareName_);
     case FUSE_RELEASE:
         return localFs_.Release(localPath_, req.args, shareName_);
-    case FUSE_RENAME:
-        if (!FakeRoot::Resolve(shares_, req.newPath, newShareName_, newLocalPath_, isRoot_, isFake_) ||
+    case FUSE_RENAME: {
+        if (!FakeRoot::Resolve(shares_, req.newPath, newShareName_, newLocalPath_, isRoot_, isFake_, newBelow_) ||
             isFake_ != 0) {
             return kErrAccess;
         }
-        return localFs_.Rename(localPath_, newLocalPath_);
+        // Nothing moves into a read-only share.
+        const auto target = shares_.find(newShareName_);
+        if (target == shares_.end() || target->second.readOnly) {
+            return kErrAccess;
+        }
+        return localFs_.Rename(LocalPath(localPath_, below_), LocalPath(newLocalPath_, newBelow_));
+    }
     case FUSE_UNLINK:
-        return localFs_.Unlink(localPath_);
+        return localFs_.Unlink(LocalPath(localPath_, below_));
     case FUSE_TRUNCATE:
-        return localFs_.Truncate(localPath_, req.args);
+        return localFs_.Truncate(LocalPath(localPath_, below_), req.args);
     case FUSE_MKDIR:
-        return localFs_.Mkdir(localPath_);
+        return localFs_.Mkdir(LocalPath(localPath_, below_));
     case FUSE_RMDIR:
-        return localFs_.Rmdir(localPath_);
+        return localFs_.Rmdir(LocalPath(localPath_, below_));
     default:
         return kErrFailure;
     }

@@ -1,5 +1,32 @@
 // The file-share server: serves the host's file requests that arrive as packets on a
 // virtio-serial port, through the share table (FakeRoot) and the local backend (LocalFS).
+//
+// Connection state (conn_), driven by the serving thread (ServeLoop) and OnPortStatus:
+//
+//   Disconnected --round starts (compare-and-exchange)------------> Connecting
+//   Connecting   --handshake done ("Fuse client connected")-------> Connected
+//   Connecting   --handshake failed, stop set---------------------> Disconnected
+//   Connecting   --handshake failed otherwise: the round reads a
+//                  request, the port reports code 1---------------> Disconnected
+//   Connected    --request handled and answered-------------------> Connected
+//   Connected    --receive time-out, nothing arrived--------------> Connected (no reconnect)
+//   Connected    --reply send failed, read code 1 or 3 (3: port
+//                  purged), read code 2 (also stop), OnPortStatus
+//                  (true), destruction----------------------------> Disconnected
+//   Disconnected --OnPortStatus(false)----------------------------> Connected
+//
+// Every connect step (entering Connecting) first closes all files the backend holds open.
+//
+// Lifetime: created -> Start (once; backend initialised, port opened, serving thread
+// started) -> serving until stop_ is set (destructor, a broken peer, a fatal handshake)
+// -> the thread ends at the end of its round; nothing restarts it.
+//
+// Threads and locks: the serving thread runs ServeLoop and every request dispatch; the
+// folders manager calls AddShareName, RemoveShareName and GetShareAccessTime from its own
+// threads; the device-notification thread calls GetPortHandle and OnPortStatus. lock_
+// guards the share table and the results of the latest Resolve and is held for a whole
+// dispatch, backend calls included (then the backend's own locks, see LocalFS.h). conn_
+// and stop_ are atomics; the port's state fields belong to the serving thread.
 #pragma once
 
 #include <atomic>
@@ -49,8 +76,10 @@ public:
     void OnPortStatus(bool hostOpen) override;
 
     // One received request (`received` bytes in `request`, at most the 2 MiB buffer) into
-    // the 2 MiB `reply` buffer. A READ is answered through the virtio-fs device instead.
-    void HandleRequest(const unsigned char* request, std::size_t received, unsigned char* reply);
+    // the 2 MiB `reply` buffer. True when the reply is to be sent on the port: every
+    // request but a READ, which is answered through the virtio-fs device, unless the READ
+    // channel's queue is full.
+    bool HandleRequest(const unsigned char* request, std::size_t received, unsigned char* reply);
     // Receives the next request into the 2 MiB `request` buffer: 0, a port status, or 3
     // for a protocol error.
     int ReadRequest(unsigned char* request);
@@ -59,6 +88,8 @@ public:
     ConnState Conn() const { return static_cast<ConnState>(conn_.load()); }
     // True while the serving thread runs.
     bool IsServing() const { return serving_.load(); }
+    // How often a request read ended in the receive time-out with nothing received.
+    std::uint64_t ReceiveTimeouts() const { return receiveTimeouts_.load(); }
 
 private:
     void ServeLoop();
@@ -81,12 +112,15 @@ private:
 
     ServeTimings timings_;
     std::atomic<bool> serving_{false};
+    std::atomic<std::uint64_t> receiveTimeouts_{0};
     std::mutex pauseLock_;
     std::condition_variable pauseSignal_;
     std::string shareName_;  // results of the latest Resolve
     std::string localPath_;
+    std::uint32_t below_ = 0;  // components of localPath_ below its exported entry
     std::string newShareName_;
     std::string newLocalPath_;
+    std::uint32_t newBelow_ = 0;
 };
 
 }  // namespace quor::fs

@@ -8,7 +8,6 @@
 #include "fileshare/src/platform/FileApi.h"
 #include "fileshare/src/platform/FixedMemory.h"
 #include "shared/lib/platform/TextConv.h"
-#include "shared/lib/platform/TextConv.h"
 
 namespace quor::fs {
 
@@ -22,7 +21,9 @@ constexpr std::size_t kLargestRecord = 0x1040;  // a head and the largest conver
 constexpr int kNameBytes = 4096;
 constexpr std::uint32_t kAttrLength = sizeof(AttrRecord);
 constexpr std::uint32_t kWriteLength = 64;
-constexpr std::uint32_t kOutSize = sizeof(VioFsOutHeader);
+// The runtime's text/binary translation bits of an open flag (_O_TEXT, _O_BINARY,
+// _O_WTEXT, _O_U16TEXT, _O_U8TEXT): the read descriptor translates as the host's does.
+constexpr std::uint32_t kTranslationFlags = 0x4000 | 0x8000 | 0x10000 | 0x20000 | 0x40000;
 
 // Flags that leave a file as it is: access mode read-only (0), text/binary translation,
 // and hints. Anything else (write access, append, create, truncate, exclusive, delete on
@@ -65,18 +66,9 @@ LocalFS::LocalFS()
 
 LocalFS::~LocalFS()
 {
-    {
-        std::lock_guard<std::mutex> g(queueLock_);
-        stop_ = 1;
-    }
-    queueSignal_.notify_all();
-    if (worker_.joinable()) {
-        worker_.join();
-    }
-    readQueue_.clear();
-    // No descriptor outlives the backend.
+    // No descriptor outlives the backend: the read descriptors of records that queued
+    // READs still hold are closed when the READ channel drops its jobs.
     CloseAll();
-    platform::FreeFixed(transfer_);
     platform::FreeFixed(newPathBuffer_);
     platform::FreeFixed(pathBuffer_);
 }
@@ -87,7 +79,7 @@ bool LocalFS::Init()
         QLOG(kLogWarning, "LocalFS already initialised!");
         return true;
     }
-    if (!vioFs_.Init()) {
+    if (!reads_.OpenDevice()) {
         QLOG(kLogError, "Failed to get VioFs device");
         return false;
     }
@@ -95,13 +87,9 @@ bool LocalFS::Init()
         QLOG(kLogError, "LocalAlloc path buffer failed with error: {}", allocError_);
         return false;
     }
-    transfer_ = static_cast<unsigned char*>(platform::AllocFixed(kBufferSize));
-    if (transfer_ == nullptr) {
-        QLOG(kLogError, "LocalAlloc buffer failed with error: {}", platform::LastError());
+    if (!reads_.Start()) {
         return false;
     }
-    stop_ = 0;
-    worker_ = std::thread([this] { WorkerLoop(); });
     initialised_ = 1;
     return true;
 }
@@ -116,6 +104,55 @@ bool LocalFS::ConvertPath(const std::string& path, char16_t* buffer)
         return false;
     }
     return true;
+}
+
+std::int32_t LocalFS::Prepare(const LocalPath& path, char16_t* buffer, std::int32_t linkError)
+{
+    if (!ConvertPath(path.path, buffer)) {
+        return kErrFailure;
+    }
+    if (LeadsThroughLink(buffer, path.componentsBelow)) {
+        QLOG(kLogError, "Path {} leads through a link.", kHidden);
+        return linkError;
+    }
+    return 0;
+}
+
+bool LocalFS::LeadsThroughLink(char16_t* widePath, std::uint32_t componentsBelow)
+{
+    if (componentsBelow == 0) {
+        return false;
+    }
+    const std::size_t n = std::char_traits<char16_t>::length(widePath);
+    // The separator in front of the first component below the exported entry.
+    std::size_t start = n;
+    for (std::uint32_t seen = 0; seen < componentsBelow;) {
+        if (start == 0) {
+            return true;  // fewer components than the resolution counted: refuse
+        }
+        if (widePath[--start] == u'\\') {
+            ++seen;
+        }
+    }
+    for (std::size_t i = start + 1; i <= n; ++i) {
+        if (i < n && widePath[i] != u'\\') {
+            continue;
+        }
+        const char16_t kept = widePath[i];
+        widePath[i] = u'\0';
+        const std::uint32_t attributes = platform::PathAttributes(widePath);
+        const std::uint32_t error = platform::LastError();
+        widePath[i] = kept;
+        if (attributes == platform::kInvalidAttributes) {
+            // Nothing exists below a missing component; a component that cannot be
+            // examined is not gone through.
+            return error != platform::kErrorFileNotFound && error != platform::kErrorPathNotFound;
+        }
+        if ((attributes & platform::kAttributeReparsePoint) != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::shared_ptr<OpenFile> LocalFS::FindRecord(const std::u16string& path, std::uint64_t handle,
@@ -133,24 +170,15 @@ int LocalFS::FindOpenFile(const std::u16string& path, std::uint64_t hostFileHand
 {
     std::lock_guard<std::mutex> g(fileLock_);
     const auto record = FindRecord(path, hostFileHandle, share);
-    return record ? record->descriptor : -1;
+    return record ? record->Descriptor() : -1;
 }
 
-void LocalFS::CloseRecord(OpenFile& file)
-{
-    std::lock_guard<std::mutex> g(file.lock);
-    if (!file.closed) {
-        file.closed = true;
-        (void)platform::CloseFd(file.descriptor);
-    }
-}
-
-std::int32_t LocalFS::GetAttr(const std::string& path, unsigned char* reply)
+std::int32_t LocalFS::GetAttr(const LocalPath& path, unsigned char* reply)
 {
     std::lock_guard<std::mutex> g(fileLock_);
     unsigned char* payload = Payload(reply, kAttrLength);
-    if (!ConvertPath(path, pathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
     }
     platform::FileStat64 st {};
     if (platform::WStat64(pathBuffer_, st) != 0) {
@@ -167,13 +195,13 @@ std::int32_t LocalFS::GetAttr(const std::string& path, unsigned char* reply)
     return 0;
 }
 
-std::int32_t LocalFS::Open(const std::string& path, const ArgBlock& args, bool readOnly, const std::string& share)
+std::int32_t LocalFS::Open(const LocalPath& path, const ArgBlock& args, bool readOnly, const std::string& share)
 {
     const auto flags = static_cast<std::uint32_t>(args.flags);
     const std::uint64_t handle = args.hostFileHandle;
     std::lock_guard<std::mutex> g(fileLock_);
-    if (!ConvertPath(path, pathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
     }
     std::u16string wide(pathBuffer_);
     if (FindRecord(wide, handle, share)) {
@@ -194,12 +222,21 @@ std::int32_t LocalFS::Open(const std::string& path, const ArgBlock& args, bool r
         QLOG(kLogError, "Can't open file {}, with flags {}, error: {}", kHidden, flags, err);
         return kErrFailure;
     }
+    // The worker reads through a descriptor of its own, so that a READ and a WRITE never
+    // share a file position. A write-only file gets none: its READs fail as they would.
+    int readFd = -1;
+    const bool readAccess = (flags & (kOpenWriteOnly | kOpenReadWrite)) != kOpenWriteOnly;
+    if (readAccess && !platform::ReopenForRead(fd, static_cast<int>(flags & kTranslationFlags), readFd)) {
+        QLOG(kLogError, "Can't open file {}, with flags {}, error: {}", kHidden, flags, platform::LastError());
+        (void)platform::CloseFd(fd);
+        return kErrFailure;
+    }
     auto& files = openFiles_[share];
     auto& slot = files[OpenFileKey{std::move(wide), handle}];
     if (slot) {
-        CloseRecord(*slot);
+        (void)slot->Close();
     }
-    slot = std::make_shared<OpenFile>(fd);
+    slot = std::make_shared<OpenFile>(fd, readFd, handle);
     return 0;
 }
 
@@ -220,36 +257,30 @@ std::int32_t LocalFS::Read(const std::string& path, const ArgBlock& args, const 
     if (!job.file) {
         QLOG(kLogError, "Can't read file {}, host fileHandle {}, error: not opened.", kHidden, args.hostFileHandle);
     } else {
-        job.descriptor = job.file->descriptor;
+        job.descriptor = job.file->Descriptor();
     }
-    Enqueue(std::move(job));
+    if (!reads_.Enqueue(std::move(job))) {
+        QLOG(kLogError, "Read queue full: {}", ReadChannel::kQueueLimit);
+        return kErrFailure;
+    }
     return 0;
 }
 
-void LocalFS::QueueReadFailure(std::uint64_t unique, std::int32_t error)
+bool LocalFS::QueueReadFailure(std::uint64_t unique, std::int32_t error)
 {
     ReadJob job;
     job.unique = unique;
     job.opcode = FUSE_READ;
     job.error = error < 0 ? error : kErrFailure;
-    Enqueue(std::move(job));
+    return reads_.Enqueue(std::move(job));
 }
 
-void LocalFS::Enqueue(ReadJob job)
-{
-    {
-        std::lock_guard<std::mutex> g(queueLock_);
-        readQueue_.push_back(std::move(job));
-    }
-    queueSignal_.notify_one();
-}
-
-std::int32_t LocalFS::ReadDir(const std::string& path, unsigned char* reply)
+std::int32_t LocalFS::ReadDir(const LocalPath& path, unsigned char* reply)
 {
     std::lock_guard<std::mutex> g(fileLock_);
     std::memset(reply + sizeof(ReplyHeader), 0, kHeadSize);
-    if (!ConvertPath(path, pathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
     }
     std::size_t n = std::char_traits<char16_t>::length(pathBuffer_);
     pathBuffer_[n++] = u'\\';
@@ -312,14 +343,12 @@ std::int32_t LocalFS::Write(const std::string& path, const ArgBlock& args, const
         QLOG(kLogError, "Can't write to file {}, host fileHandle {}, error: not opened.", kHidden, handle);
         return kErrFailure;
     }
-    // The worker reads through the same descriptor (and its file position).
-    std::lock_guard<std::mutex> fileGuard(file->lock);
-    if (platform::LSeekI64(file->descriptor, static_cast<std::int64_t>(args.offset)) == -1) {
+    if (platform::LSeekI64(file->Descriptor(), static_cast<std::int64_t>(args.offset)) == -1) {
         QLOG(kLogError, "File {}, host fileHandle {}, seek before write error: {}", kHidden, handle,
              platform::Errno());
         return kErrFailure;
     }
-    const int written = platform::WriteFd(file->descriptor, data, static_cast<unsigned>(dataLength));
+    const int written = platform::WriteFd(file->Descriptor(), data, static_cast<unsigned>(dataLength));
     if (written < 0) {
         QLOG(kLogError, "File {}, host fileHandle {}, write ret {}, error: {}", kHidden, handle, written,
              platform::Errno());
@@ -345,24 +374,28 @@ std::int32_t LocalFS::Release(const std::string& path, const ArgBlock& args, con
     }
     const std::shared_ptr<OpenFile> file = f->second;
     s->second.erase(f);
-    if (file->descriptor < 0) {
+    if (file->Descriptor() < 0) {
         QLOG(kLogError, "Can't release file {}, host fileHandle {}: already released.", kHidden, handle);
         return kErrFailure;
     }
-    std::lock_guard<std::mutex> fileGuard(file->lock);
-    file->closed = true;
-    if (platform::CloseFd(file->descriptor) != 0) {
+    // Never waits: a READ in progress keeps reading through its own descriptor, a queued
+    // one sees the record closed.
+    if (file->Close() != 0) {
         QLOG(kLogError, "Can't close file {}, host fileHandle {}, guest fileHandle {}, error: {}", kHidden, handle,
-             file->descriptor, platform::Errno());
+             file->Descriptor(), platform::Errno());
     }
     return 0;
 }
 
-std::int32_t LocalFS::Rename(const std::string& path, const std::string& newPath)
+std::int32_t LocalFS::Rename(const LocalPath& path, const LocalPath& newPath)
 {
     std::lock_guard<std::mutex> g(fileLock_);
-    if (!ConvertPath(path, pathBuffer_) || !ConvertPath(newPath, newPathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
+    }
+    // A target through a link does not resolve, as a target outside every share.
+    if (const std::int32_t r = Prepare(newPath, newPathBuffer_, kErrAccess); r != 0) {
+        return r;
     }
     if (!platform::MovePath(pathBuffer_, newPathBuffer_)) {
         QLOG(kLogError, "Cannot rename file {} to {}, error: {}", kHidden, kHidden, platform::LastError());
@@ -371,11 +404,11 @@ std::int32_t LocalFS::Rename(const std::string& path, const std::string& newPath
     return 0;
 }
 
-std::int32_t LocalFS::Unlink(const std::string& path)
+std::int32_t LocalFS::Unlink(const LocalPath& path)
 {
     std::lock_guard<std::mutex> g(fileLock_);
-    if (!ConvertPath(path, pathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
     }
     if (!platform::DeletePath(pathBuffer_)) {
         const std::uint32_t error = platform::LastError();
@@ -388,11 +421,11 @@ std::int32_t LocalFS::Unlink(const std::string& path)
     return 0;
 }
 
-std::int32_t LocalFS::Truncate(const std::string& path, const ArgBlock& args)
+std::int32_t LocalFS::Truncate(const LocalPath& path, const ArgBlock& args)
 {
     std::lock_guard<std::mutex> g(fileLock_);
-    if (!ConvertPath(path, pathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
     }
     int fd = -1;
     int err = platform::WSOpenS(fd, pathBuffer_, static_cast<int>(kOpenBinary | kOpenWriteOnly),
@@ -415,11 +448,11 @@ std::int32_t LocalFS::Truncate(const std::string& path, const ArgBlock& args)
     return 0;
 }
 
-std::int32_t LocalFS::Mkdir(const std::string& path)
+std::int32_t LocalFS::Mkdir(const LocalPath& path)
 {
     std::lock_guard<std::mutex> g(fileLock_);
-    if (!ConvertPath(path, pathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
     }
     if (platform::WMkdir(pathBuffer_) != 0) {
         const int err = platform::Errno();
@@ -429,11 +462,11 @@ std::int32_t LocalFS::Mkdir(const std::string& path)
     return 0;
 }
 
-std::int32_t LocalFS::Rmdir(const std::string& path)
+std::int32_t LocalFS::Rmdir(const LocalPath& path)
 {
     std::lock_guard<std::mutex> g(fileLock_);
-    if (!ConvertPath(path, pathBuffer_)) {
-        return kErrFailure;
+    if (const std::int32_t r = Prepare(path, pathBuffer_); r != 0) {
+        return r;
     }
     if (platform::WRmdir(pathBuffer_) != 0) {
         const int err = platform::Errno();
@@ -451,7 +484,7 @@ void LocalFS::CloseShare(const std::string& share)
         return;
     }
     for (auto& [key, file] : s->second) {
-        CloseRecord(*file);
+        (void)file->Close();
     }
     openFiles_.erase(s);
 }
@@ -461,7 +494,7 @@ void LocalFS::CloseAll()
     std::lock_guard<std::mutex> g(fileLock_);
     for (auto& [share, files] : openFiles_) {
         for (auto& [key, file] : files) {
-            CloseRecord(*file);
+            (void)file->Close();
         }
     }
     openFiles_.clear();
@@ -472,68 +505,6 @@ bool LocalFS::HasOpenFiles(const std::string& share)
     std::lock_guard<std::mutex> g(fileLock_);
     const auto s = openFiles_.find(share);
     return s != openFiles_.end() && !s->second.empty();
-}
-
-int LocalFS::ReadAt(int descriptor, std::uint64_t offset, std::uint32_t size, unsigned char* destination)
-{
-    if (descriptor < 0) {
-        QLOG(kLogError, "Failed to read file with error: not opened.");
-        return -1;
-    }
-    if (platform::LSeekI64(descriptor, static_cast<std::int64_t>(offset)) == -1) {
-        QLOG(kLogError, "Failed to seek before read error: {}", platform::Errno());
-        return -1;
-    }
-    const int r = platform::ReadFd(descriptor, destination, size);
-    if (r < 0) {
-        QLOG(kLogError, "Failed to read ret {}, error: {}", r, platform::Errno());
-    }
-    return r;
-}
-
-void LocalFS::WorkerLoop()
-{
-    while (stop_ == 0) {
-        ReadJob job;
-        {
-            std::unique_lock<std::mutex> l(queueLock_);
-            queueSignal_.wait(l, [this] { return stop_ != 0 || !readQueue_.empty(); });
-            if (stop_ != 0) {
-                break;
-            }
-            job = std::move(readQueue_.front());
-            readQueue_.pop_front();
-        }
-        std::int32_t error = 0;
-        std::uint32_t length = 0;
-        if (job.error != 0) {
-            error = job.error;
-        } else {
-            int result = -1;
-            if (job.opcode == FUSE_READ) {
-                if (job.file) {
-                    std::lock_guard<std::mutex> g(job.file->lock);
-                    result = ReadAt(job.file->closed ? -1 : job.file->descriptor, job.offset, job.size,
-                                    transfer_ + kTransferHead);
-                } else {
-                    result = ReadAt(-1, job.offset, job.size, transfer_ + kTransferHead);
-                }
-            }
-            length = result >= 0 ? static_cast<std::uint32_t>(result) : 0;
-            error = result < 0 ? kErrFailure : 0;
-        }
-        job.file.reset();
-        const std::uint32_t total = length + kTransferHead;
-        // The FUSE request header: every byte written, nothing of an earlier request stays.
-        std::memset(transfer_, 0, 40);
-        std::memcpy(transfer_, &total, 4);
-        std::memcpy(transfer_ + 4, &kFileShareReply, 4);
-        WriteReplyHeader(transfer_ + 40, job.opcode, job.unique, error, length);
-        VioFsOutHeader out {};
-        if (!vioFs_.SubmitVioFsRequest(transfer_, total, out)) {
-            QLOG(kLogError, "SubmitVioFsRequest failed. Buffer length: {}, ReadOut size: {}", total, kOutSize);
-        }
-    }
 }
 
 }  // namespace quor::fs

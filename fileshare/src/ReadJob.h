@@ -15,7 +15,7 @@ struct ReadJob {
     std::uint64_t offset = 0;
     std::uint32_t opcode = 0;  // the reply's opcode (READ)
     std::uint32_t size = 0;
-    std::int32_t descriptor = -1;  // for the log; the read goes through `file`
+    std::int32_t descriptor = -1;  // the host's descriptor, for the record; the read goes through `file`
     std::int32_t error = 0;        // non-zero: the READ failed before the backend; answer with it
     std::shared_ptr<OpenFile> file;
 };

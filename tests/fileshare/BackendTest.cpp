@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -219,7 +220,8 @@ TEST_F(Backend, WritableShareChanges)
         {FUSE_RENAME, "/rw/dir/uno", "/", -13},            // the root is not a real path
         {FUSE_RENAME, "/rw/dir/uno", "/ro", -13},          // nor is a virtual share
         {FUSE_RENAME, "/rw/dir/uno", "/rw/dir/../x", -13},  // a target that does not resolve
-        {FUSE_RENAME, "/rw/dir/uno", "/ro/rdir/into-ro", 0},  // only the source share's flag counts
+        {FUSE_RENAME, "/rw/dir/uno", "/ro/rdir/into-ro", -13},  // nothing moves into a read-only share
+        {FUSE_RENAME, "/rw/dir/uno", "/ro/r.txt", -13},
         {FUSE_UNLINK, "/rw/dir/two", "", 0},
         {FUSE_UNLINK, "/rw/dir/two", "", -2},
         {FUSE_RMDIR, "/rw/dir", "", -41},  // ENOTEMPTY
@@ -228,7 +230,9 @@ TEST_F(Backend, WritableShareChanges)
         SCOPED_TRACE(std::string(k.path) + " " + k.second + " op " + std::to_string(k.opcode));
         EXPECT_EQ(c_.Call(k.opcode, k.path, ArgBlock{}, k.second).error(), k.error);
     }
-    EXPECT_EQ(Text("ro/rdir/into-ro"), "1");
+    EXPECT_FALSE(std::filesystem::exists(sb_.Host("ro/rdir/into-ro")));
+    EXPECT_EQ(Text("rw/dir/uno"), "1");
+    EXPECT_EQ(Text("ro/r.txt"), "read only share");
     EXPECT_FALSE(std::filesystem::exists(sb_.Host("rw/dir/two")));
 
     // A file with the read-only attribute cannot be deleted.
@@ -431,4 +435,227 @@ TEST_F(Backend, LogLinesNeverCarryFileNames)
     EXPECT_NE(log.find("<HIDDEN-DATA>"), std::string::npos);
     EXPECT_EQ(log.find("missing-name-xyz"), std::string::npos);
     EXPECT_EQ(log.find("fsroot"), std::string::npos);
+}
+
+namespace {
+
+using LinkKind = fstest::FsSandbox::LinkKind;
+
+// One link placed in the writable share's folder rw/dir.
+struct LinkCase {
+    const char* name;
+    LinkKind kind;
+    const char* target;  // sandbox-relative; "" for the machine's root
+    bool relative;
+};
+
+// Every request that could lead through a link, with the answer it must get. "L" is
+// the link's name.
+struct LinkRequest {
+    const char* what;
+    std::uint32_t opcode;
+    const char* path;
+    std::uint64_t flags;
+    const char* second;
+    std::int32_t error;
+    bool dirOnly;  // only for links to folders
+};
+
+std::string WithLink(const char* pattern, const std::string& link)
+{
+    std::string s(pattern);
+    const auto at = s.find("L");
+    return at == std::string::npos ? s : s.replace(at, 1, link);
+}
+
+}  // namespace
+
+TEST_F(Backend, NoRequestLeadsThroughALinkBelowAnExportedEntry)
+{
+    sb_.WriteFile("out/inner.txt", "outside");
+    std::filesystem::create_directories(sb_.Host("out/sub"));
+    sb_.WriteFile("ro/rdir/inner.txt", "inside the read-only share");
+    const LinkCase links[] = {
+        {"flink-abs", LinkKind::File, "secret.txt", false},
+        {"flink-rel", LinkKind::File, "secret.txt", true},
+        {"dangling", LinkKind::File, "out/not-yet", false},
+        {"dlink-abs", LinkKind::Directory, "out", false},
+        {"dlink-rel", LinkKind::Directory, "out", true},
+        {"sibling", LinkKind::Directory, "ro/rdir", true},
+        {"root", LinkKind::Directory, "", false},
+        {"chain", LinkKind::Directory, "rw/dir/chain-next", true},
+        {"junction", LinkKind::Junction, "out", false},
+    };
+    const LinkRequest requests[] = {
+        {"attributes of the link", FUSE_GETATTR, "/rw/dir/L", 0, "", -2, false},
+        {"open the link", FUSE_OPEN, "/rw/dir/L", kOpenBinary, "", -2, false},
+        {"create through the link", FUSE_OPEN, "/rw/dir/L", kOpenBinary | kOpenReadWrite | kOpenCreate, "", -2, false},
+        {"truncate the link", FUSE_TRUNCATE, "/rw/dir/L", 0, "", -2, false},
+        {"unlink the link", FUSE_UNLINK, "/rw/dir/L", 0, "", -2, false},
+        {"rename the link", FUSE_RENAME, "/rw/dir/L", 0, "/rw/dir/moved-link", -2, false},
+        {"rename onto the link", FUSE_RENAME, "/rw/dir/one", 0, "/rw/dir/L", -13, false},
+        {"list the link", FUSE_READDIR, "/rw/dir/L", 0, "", -2, true},
+        {"attributes inside", FUSE_GETATTR, "/rw/dir/L/inner.txt", 0, "", -2, true},
+        {"open inside", FUSE_OPEN, "/rw/dir/L/inner.txt", kOpenBinary, "", -2, true},
+        {"write-open inside", FUSE_OPEN, "/rw/dir/L/inner.txt", kOpenBinary | kOpenReadWrite, "", -2, true},
+        {"create inside", FUSE_OPEN, "/rw/dir/L/made", kOpenBinary | kOpenReadWrite | kOpenCreate, "", -2, true},
+        {"truncate inside", FUSE_TRUNCATE, "/rw/dir/L/inner.txt", 0, "", -2, true},
+        {"unlink inside", FUSE_UNLINK, "/rw/dir/L/inner.txt", 0, "", -2, true},
+        {"mkdir inside", FUSE_MKDIR, "/rw/dir/L/newdir", 0, "", -2, true},
+        {"rmdir inside", FUSE_RMDIR, "/rw/dir/L/sub", 0, "", -2, true},
+        {"list inside", FUSE_READDIR, "/rw/dir/L/sub", 0, "", -2, true},
+        {"rename out of it", FUSE_RENAME, "/rw/dir/L/inner.txt", 0, "/rw/dir/taken", -2, true},
+        {"rename into it", FUSE_RENAME, "/rw/dir/one", 0, "/rw/dir/L/one", -13, true},
+    };
+    std::vector<std::string> made;
+    std::vector<std::string> refused;
+    // "chain" leads to "chain-next", a link in the same folder, which leads out.
+    (void)sb_.MakeLink("rw/dir/chain-next", sb_.Host("out"), LinkKind::Directory, true);
+    for (const LinkCase& l : links) {
+        const auto target = std::string(l.target).empty() ? fstest::FsSandbox::MachineRoot() : sb_.Host(l.target);
+        (sb_.MakeLink("rw/dir/" + std::string(l.name), target, l.kind, l.relative) ? made : refused).push_back(l.name);
+    }
+    if (made.empty()) {
+        GTEST_SKIP() << "this platform makes no links";
+    }
+    for (const std::string& r : refused) {
+        std::cout << "[ NOTE     ] the platform could not make the link " << r << "\n";
+    }
+    // A listing shows the links' names.
+    const auto names = Names(c_.Call(FUSE_READDIR, "/rw/dir"));
+    for (const std::string& m : made) {
+        EXPECT_NE(std::find(names.begin(), names.end(), m), names.end()) << m;
+    }
+    std::uint64_t handle = 1000;
+    for (const LinkCase& l : links) {
+        if (std::find(made.begin(), made.end(), l.name) == made.end()) {
+            continue;
+        }
+        for (const LinkRequest& q : requests) {
+            if (q.dirOnly && l.kind == LinkKind::File) {
+                continue;
+            }
+            const std::string path = WithLink(q.path, l.name);
+            const std::string second = WithLink(q.second, l.name);
+            SCOPED_TRACE(std::string(l.name) + ": " + q.what);
+            quortest::LogTail tail;
+            const Reply r = c_.Call(q.opcode, path, DirectClient::Args(++handle, q.flags), second);
+            EXPECT_EQ(r.error(), q.error);
+            EXPECT_TRUE(tail.Contains("Path <HIDDEN-DATA> leads through a link."));
+        }
+    }
+    // Nothing outside the share, nor in the read-only share, changed.
+    EXPECT_EQ(Text("secret.txt"), "outside every share");
+    EXPECT_EQ(Text("out/inner.txt"), "outside");
+    EXPECT_EQ(Text("ro/rdir/inner.txt"), "inside the read-only share");
+    EXPECT_EQ(Text("rw/dir/one"), "1");
+    for (const char* p : {"out/not-yet", "out/made", "out/newdir", "ro/rdir/made", "ro/rdir/newdir", "rw/dir/taken"}) {
+        EXPECT_FALSE(std::filesystem::exists(sb_.Host(p))) << p;
+    }
+    EXPECT_TRUE(std::filesystem::exists(sb_.Host("out/sub")));
+    EXPECT_TRUE(std::filesystem::exists(sb_.Host("ro/rdir/sub")));
+}
+
+TEST_F(Backend, ALinkReplacedByARealFolderBetweenTwoRequestsAndBack)
+{
+    sb_.WriteFile("out/inner.txt", "outside");
+    if (!sb_.MakeLink("rw/dir/swap", sb_.Host("out"), LinkKind::Directory, false)) {
+        GTEST_SKIP() << "this platform makes no directory links";
+    }
+    struct Step {
+        const char* what;
+        bool link;  // the state of rw/dir/swap for this request
+        std::int32_t error;
+    };
+    const Step steps[] = {{"a link", true, -2}, {"a real folder", false, 0}, {"a link again", true, -2}};
+    bool isLink = true;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        if (s.link && !isLink) {
+            std::filesystem::remove_all(sb_.Host("rw/dir/swap"));
+            ASSERT_TRUE(sb_.MakeLink("rw/dir/swap", sb_.Host("out"), LinkKind::Directory, false));
+        } else if (!s.link && isLink) {
+            ASSERT_TRUE(sb_.RemoveLink("rw/dir/swap", LinkKind::Directory));
+            sb_.WriteFile("rw/dir/swap/inner.txt", "inside");
+        }
+        isLink = s.link;
+        EXPECT_EQ(c_.Call(FUSE_GETATTR, "/rw/dir/swap/inner.txt").error(), s.error);
+        EXPECT_EQ(c_.Call(FUSE_OPEN, "/rw/dir/swap/inner.txt", DirectClient::Args(7, kOpenBinary)).error(), s.error);
+        if (s.error == 0) {
+            EXPECT_EQ(c_.Call(FUSE_RELEASE, "/rw/dir/swap/inner.txt", DirectClient::Args(7)).error(), 0);
+        }
+    }
+    EXPECT_EQ(Text("out/inner.txt"), "outside");
+}
+
+TEST_F(Backend, AnExportedEntryThatIsItselfALinkIsTakenAsGiven)
+{
+    sb_.WriteFile("out/inner.txt", "outside");
+    if (!sb_.MakeLink("entry", sb_.Host("out"), LinkKind::Directory, false) ||
+        !sb_.MakeLink("out/deeper", sb_.Host("rw"), LinkKind::Directory, false)) {
+        GTEST_SKIP() << "this platform makes no directory links";
+    }
+    ASSERT_TRUE(server_.AddShareName("viaLink", {{"e", sb_.Local("entry")}}, 0, false, false));
+    EXPECT_EQ(c_.Call(FUSE_GETATTR, "/viaLink/e").error(), 0);
+    EXPECT_EQ(c_.Call(FUSE_GETATTR, "/viaLink/e/inner.txt").error(), 0);
+    // ... but no link below it.
+    EXPECT_EQ(c_.Call(FUSE_GETATTR, "/viaLink/e/deeper").error(), -2);
+    EXPECT_EQ(c_.Call(FUSE_GETATTR, "/viaLink/e/deeper/f.txt").error(), -2);
+}
+
+TEST_F(Backend, ARenameIntoAReadOnlyShareIsRefused)
+{
+    struct Case {
+        const char* from;
+        const char* to;
+        std::int32_t error;
+    };
+    const Case cases[] = {
+        {"/rw/dir/one", "/ro/rdir/one", -13},    // writable into read-only
+        {"/rw/dir/one", "/ro/rdir/sub/one", -13},
+        {"/ro/r.txt", "/rw/dir/r.txt", -13},     // read-only source, as before
+        {"/rw/dir/one", "/rw/dir/sub-one", 0},  // within the writable share
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.from) + " -> " + k.to);
+        EXPECT_EQ(c_.Call(FUSE_RENAME, k.from, ArgBlock{}, k.to).error(), k.error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(sb_.Host("ro/rdir/one")));
+    EXPECT_FALSE(std::filesystem::exists(sb_.Host("ro/rdir/sub/one")));
+    EXPECT_EQ(Text("ro/r.txt"), "read only share");
+    EXPECT_EQ(Text("rw/dir/sub-one"), "1");
+}
+
+TEST_F(Backend, TheReadQueueIsBoundedAndAReadBeyondItIsAnsweredOnThePort)
+{
+    // The server is not started: no worker takes jobs, as with a stalled device.
+    ASSERT_EQ(c_.Call(FUSE_OPEN, "/rw/f.txt", DirectClient::Args(1, kOpenBinary)).error(), 0);
+    for (std::size_t i = 0; i < ReadChannel::kQueueLimit; ++i) {
+        c_.Call(FUSE_READ, "/rw/f.txt", DirectClient::Args(1, 0, 4));
+        ASSERT_FALSE(c_.LastOnPort()) << "READ " << i << " of the bound";
+    }
+    quortest::LogTail tail;
+    struct Case {
+        const char* what;
+        const char* path;
+        std::int32_t error;
+    };
+    const Case beyond[] = {
+        {"a READ of an open file", "/rw/f.txt", -1},
+        {"a READ that does not resolve", "/rw/nope", -2},
+        {"a READ of a virtual directory", "/rw", -1},
+    };
+    for (const Case& k : beyond) {
+        SCOPED_TRACE(k.what);
+        const Reply r = c_.Call(FUSE_READ, k.path, DirectClient::Args(1, 0, 4));
+        EXPECT_TRUE(c_.LastOnPort());
+        EXPECT_EQ(r.error(), k.error);
+        EXPECT_EQ(r.header.opcode, FUSE_READ);
+        EXPECT_EQ(r.header.unique, c_.LastUnique());
+        EXPECT_EQ(r.header.length, 0u);
+    }
+    EXPECT_TRUE(tail.Contains("Read queue full: 256"));
+    // Other requests go on as before.
+    EXPECT_EQ(c_.Call(FUSE_GETATTR, "/rw/f.txt").error(), 0);
+    EXPECT_TRUE(c_.LastOnPort());
 }

@@ -35,6 +35,7 @@ struct Resolved {
     std::string local;
     int isRoot;
     int isFake;
+    std::uint32_t below;
 };
 
 Resolved ResolvePath(const ShareTable& t, std::string_view path)
@@ -42,7 +43,8 @@ Resolved ResolvePath(const ShareTable& t, std::string_view path)
     Resolved r {};
     std::uint8_t root = 7;
     std::uint8_t fake = 7;
-    r.ok = FakeRoot::Resolve(t, path, r.share, r.local, root, fake);
+    r.below = 99;
+    r.ok = FakeRoot::Resolve(t, path, r.share, r.local, root, fake, r.below);
     r.isRoot = root;
     r.isFake = fake;
     return r;
@@ -87,6 +89,34 @@ TEST_F(FakeRootTest, ResolvesRootSharesAndLocalPaths)
     }
 }
 
+TEST_F(FakeRootTest, CountsTheComponentsBelowTheExportedEntry)
+{
+    // The backend checks exactly these components for links; the entry itself is taken
+    // as the user gave it.
+    struct Case {
+        const char* path;
+        bool ok;
+        std::uint32_t below;
+    };
+    const Case cases[] = {
+        {"/", true, 0},
+        {"/docs", true, 0},
+        {"/docs/a.txt", true, 0},
+        {"/docs/dir", true, 0},
+        {"/docs/dir/x", true, 1},
+        {"/docs/dir/x/y", true, 2},
+        {"/docs/dir/COM\xC2\xB9x/COM10", true, 2},  // not device names
+        {"/docs/dir/x/../y", false, 0},
+        {"/docs/dir/x/COM\xC2\xB2", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Resolved r = ResolvePath(shares_, c.path);
+        EXPECT_EQ(r.ok, c.ok);
+        EXPECT_EQ(r.below, c.below);
+    }
+}
+
 TEST_F(FakeRootTest, NothingOutsideTheExportedEntriesResolves)
 {
     const char* escapes[] = {
@@ -108,6 +138,9 @@ TEST_F(FakeRootTest, NothingOutsideTheExportedEntriesResolves)
         "/docs/dir/*", "/docs/dir/x?", "/docs/dir/a\x01", "/docs/dir/<x>", "/docs/dir/a|b", "/docs/dir/\"q\"",
         "/docs/dir/CON", "/docs/dir/nul.txt", "/docs/dir/COM1", "/docs/dir/lpt9.log", "/docs/dir/AUX ",
         "/docs/dir/CONOUT$",
+        // the superscript digits one to three (U+00B9, U+00B2, U+00B3) count as digits
+        "/docs/dir/COM\xC2\xB9", "/docs/dir/com\xC2\xB2.txt", "/docs/dir/COM\xC2\xB3 ", "/docs/dir/LPT\xC2\xB9",
+        "/docs/dir/lpt\xC2\xB2.log", "/docs/dir/LPT\xC2\xB3", "/docs/dir/COM\xC2\xB9.tar.gz",
         // names that are not exported by the share
         "/docs/zzz", "/docs/A.TXT", "/docs/a.txt.", "/docs/dir2/x",
         // the share name itself with a separator or a drive

@@ -4,8 +4,11 @@
 // when a later OPEN got the same number.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
@@ -16,6 +19,7 @@
 
 #include "fileshare/src/LocalFS.h"
 #include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/posix/SimMachine.h"
 #include "tests/fileshare/support/FsSandbox.h"
 
 using namespace quor::fs;
@@ -264,4 +268,136 @@ TEST(ReadQueue, ReadsOfUnopenedHandlesAndFailuresAreAnswered)
     quortest::LogTail again;
     EXPECT_TRUE(fs.Init());
     EXPECT_TRUE(again.Contains("LocalFS already initialised!"));
+}
+
+namespace {
+
+// Runs `f` on a thread of its own and tells whether it returned within a bound that only
+// a caller blocked for good exceeds (the test fails instead of hanging).
+bool ReturnsWhileTheReadIsHeld(const std::function<void()>& f)
+{
+    auto done = std::async(std::launch::async, f);
+    return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+}
+
+}  // namespace
+
+TEST(ReadQueue, ClosingAndWritingNeverWaitForAReadInProgress)
+{
+    quortest::ProcessLogPath();
+    enum class Call { Release, Write, CloseShare, CloseAll };
+    for (const Call call : {Call::Release, Call::Write, Call::CloseShare, Call::CloseAll}) {
+        SCOPED_TRACE(static_cast<int>(call));
+        fstest::FsSandbox sb;
+        std::string content;
+        for (int i = 0; i < 10; ++i) {
+            content += std::string(10, static_cast<char>('0' + i));
+        }
+        sb.WriteFile("a", content);
+        sb.WriteFile("b", std::string(100, 'B'));
+        GatedDevice device;
+        device.Allow(100);
+        LocalFS fs;
+        ASSERT_TRUE(fs.Init());
+        const std::string a = sb.Local("a");
+        ArgBlock open = Args(1, 0, 0);
+        open.flags = kOpenBinary | kOpenReadWrite;
+        ASSERT_EQ(fs.Open(a, open, false, "s"), 0);
+
+        // The worker's first _read blocks inside the runtime until the test lets it go.
+        auto& faults = quor::platform::sim::SimMachine::Get().Faults();
+        quor::platform::sim::FaultSpec hold;
+        hold.hold = true;
+        faults.Arm("CrtFiles._read", hold);
+        ASSERT_EQ(fs.Read(a, Args(1, 20, 10), ReplyFor(1).data(), "s"), 0);
+        ASSERT_TRUE(faults.WaitHeld("CrtFiles._read", 1, 30000));
+        // A second READ waits in the queue behind the one in progress.
+        ASSERT_EQ(fs.Read(a, Args(1, 50, 10), ReplyFor(2).data(), "s"), 0);
+
+        std::int32_t result = 99;
+        std::vector<unsigned char> reply(64 + 24);
+        const unsigned char data[] = {'w', 'w', 'w', 'w'};
+        EXPECT_TRUE(ReturnsWhileTheReadIsHeld([&] {
+            switch (call) {
+            case Call::Release:
+                result = fs.Release(a, Args(1, 0, 0), "s");
+                break;
+            case Call::Write:
+                result = fs.Write(a, Args(1, 90, 4), data, sizeof data, reply.data(), "s");
+                break;
+            case Call::CloseShare:
+                fs.CloseShare("s");
+                result = 0;
+                break;
+            case Call::CloseAll:
+                fs.CloseAll();
+                result = 0;
+                break;
+            }
+        }));
+        EXPECT_EQ(result, 0);
+        const bool closed = call != Call::Write;
+        EXPECT_EQ(fs.HasOpenFiles("s"), !closed);
+        // A later OPEN may take a freed number; the queued READ must not read through it.
+        const std::string b = sb.Local("b");
+        ASSERT_EQ(fs.Open(b, Args(2, 0, 0), true, "s"), 0);
+
+        faults.Release("CrtFiles._read");
+        const auto seen = device.WaitSeen(2);
+        ASSERT_EQ(seen.size(), 2u);
+        // The read in progress finishes with its own data at its own offset.
+        EXPECT_EQ(seen[0].header.unique, 1u);
+        EXPECT_EQ(seen[0].header.error, 0);
+        EXPECT_EQ(std::string(seen[0].data.begin(), seen[0].data.end()), std::string(10, '2'));
+        EXPECT_EQ(seen[1].header.unique, 2u);
+        if (closed) {
+            // Queued before the file was closed, taken after: -1, nothing read.
+            EXPECT_EQ(seen[1].header.error, -1);
+            EXPECT_TRUE(seen[1].data.empty());
+        } else {
+            // The WRITE's seek did not move the worker's file position.
+            EXPECT_EQ(seen[1].header.error, 0);
+            EXPECT_EQ(std::string(seen[1].data.begin(), seen[1].data.end()), std::string(10, '5'));
+            EXPECT_EQ(sb.ReadFile("a").size(), 100u);
+            const auto bytes = sb.ReadFile("a");
+            EXPECT_EQ(std::string(bytes.begin() + 90, bytes.end()), "wwww999999");
+        }
+        faults.Clear();
+    }
+}
+
+TEST(ReadQueue, AStalledDeviceBoundsTheQueue)
+{
+    quortest::ProcessLogPath();
+    fstest::FsSandbox sb;
+    sb.WriteFile("a", "abcdef");
+    GatedDevice device;  // answers nothing until allowed: a stalled device
+    LocalFS fs;
+    ASSERT_TRUE(fs.Init());
+    ASSERT_EQ(fs.Open(sb.Local("a"), Args(1, 0, 0), true, "s"), 0);
+    // The worker takes the first READ and waits in the device.
+    ASSERT_EQ(fs.Read(sb.Local("a"), Args(1, 0, 1), ReplyFor(1).data(), "s"), 0);
+    ASSERT_EQ(device.WaitSeen(1).size(), 1u);
+    // Then the queue fills up to its bound, and not one job further.
+    for (std::uint64_t u = 2; u < 2 + ReadChannel::kQueueLimit; ++u) {
+        ASSERT_EQ(fs.Read(sb.Local("a"), Args(1, 0, 1), ReplyFor(u).data(), "s"), 0) << u;
+    }
+    quortest::LogTail tail;
+    const std::uint64_t over = 2 + ReadChannel::kQueueLimit;
+    EXPECT_EQ(fs.Read(sb.Local("a"), Args(1, 0, 1), ReplyFor(over).data(), "s"), -1);
+    EXPECT_FALSE(fs.QueueReadFailure(over + 1, -2));
+    EXPECT_TRUE(tail.Contains("Read queue full: 256"));
+    // Once the device answers again, every queued READ is answered, in order, and the
+    // refused ones never reach it.
+    device.Allow(static_cast<int>(ReadChannel::kQueueLimit) + 1);
+    const auto seen = device.WaitSeen(ReadChannel::kQueueLimit + 1);
+    ASSERT_EQ(seen.size(), ReadChannel::kQueueLimit + 1);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].header.unique, i + 1);
+        EXPECT_EQ(seen[i].header.error, 0);
+    }
+    // Room again.
+    device.Allow(1);
+    EXPECT_EQ(fs.Read(sb.Local("a"), Args(1, 0, 1), ReplyFor(over + 2).data(), "s"), 0);
+    EXPECT_EQ(device.WaitSeen(ReadChannel::kQueueLimit + 2).back().header.unique, over + 2);
 }

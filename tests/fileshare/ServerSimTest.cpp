@@ -325,6 +325,25 @@ TEST_F(ServerSim, ARequestCutShortIsNeverExecuted)
     second.Close();
 }
 
+TEST_F(ServerSim, AnIdleLinkOutlastsTheReceiveTimeOutWithoutReconnecting)
+{
+    // The server logs "Fuse client connected" before it counts itself connected.
+    ASSERT_TRUE(WaitFor([&] { return server_->Conn() == Connected; }));
+    quortest::LogTail tail;
+    const std::uint64_t before = server_->ReceiveTimeouts();
+    // The host sends nothing: the server's request read runs into its 3000 ms time-out.
+    ASSERT_TRUE(WaitFor([&] { return server_->ReceiveTimeouts() > before; }, 30000ms));
+    EXPECT_EQ(server_->Conn(), Connected);
+    EXPECT_FALSE(tail.Contains("Fuse client connected"));
+    EXPECT_FALSE(tail.Contains("Request read error"));
+    // The same link serves on, without a new handshake.
+    quorhost::FsAttr a;
+    EXPECT_EQ(client_.GetAttr("/pub/hello.txt", a), 0);
+    std::vector<unsigned char> data;
+    EXPECT_EQ(client_.GetFile("/pub/hello.txt", data), 0);
+    EXPECT_FALSE(tail.Contains("Fuse client connected"));
+}
+
 TEST_F(ServerSim, ABrokenPeerEndsTheServingThread)
 {
     quortest::LogTail tail;

@@ -34,7 +34,7 @@ public:
     }
     Reply Raw(const unsigned char* bytes, std::size_t n)
     {
-        server_.HandleRequest(bytes, n, reply_.data());
+        lastOnPort_ = server_.HandleRequest(bytes, n, reply_.data());
         Reply r;
         std::memcpy(&r.header, reply_.data(), sizeof r.header);
         r.payload.assign(reply_.begin() + 24, reply_.begin() + 24 + r.header.length);
@@ -42,6 +42,8 @@ public:
     }
     std::vector<unsigned char>& ReplyBuffer() { return reply_; }
     std::uint64_t LastUnique() const { return unique_; }
+    // Whether the latest reply would have been sent on the port.
+    bool LastOnPort() const { return lastOnPort_; }
 
     static quor::fs::ArgBlock Args(std::uint64_t handle, std::uint64_t flags = 0, std::uint64_t size = 0,
                                    std::uint64_t offset = 0)
@@ -59,6 +61,7 @@ private:
     std::vector<unsigned char> request_;
     std::vector<unsigned char> reply_;
     std::uint64_t unique_ = 0;
+    bool lastOnPort_ = false;
 };
 
 }  // namespace fstest

@@ -26,6 +26,16 @@ public:
     std::vector<unsigned char> ReadFile(const std::string& rel) const;
     void SetReadOnly(const std::string& rel, bool readOnly) const;
 
+    // Makes `rel` a link of `kind` to `target` (a host path, see Host and MachineRoot):
+    // with `relative`, the link holds the target relative to its own folder. False when
+    // the platform cannot make such a link (the simulation has no junctions; Wine may
+    // have neither). RemoveLink removes the link itself, never its target.
+    enum class LinkKind { File, Directory, Junction };
+    bool MakeLink(const std::string& rel, const std::filesystem::path& target, LinkKind kind, bool relative) const;
+    bool RemoveLink(const std::string& rel, LinkKind kind) const;
+    // The root of the machine's system drive, as a host path ("/" or "C:\").
+    static std::filesystem::path MachineRoot();
+
 private:
     quortest::TempDir dir_;
     std::string localRoot_;

@@ -129,4 +129,32 @@ bool DeletePath(const char16_t* path)
     return true;
 }
 
+std::uint32_t PathAttributes(const char16_t* path)
+{
+    struct stat s {};
+    if (::lstat(sim::HostPathOf(path).c_str(), &s) != 0) {
+        sim::SetLastError(errno == ENOTDIR ? kErrorPathNotFound : sim::ToWinError(errno));
+        return kInvalidAttributes;
+    }
+    if (S_ISLNK(s.st_mode)) {
+        return kAttributeReparsePoint;
+    }
+    constexpr std::uint32_t kReadOnly = 0x1;
+    constexpr std::uint32_t kDirectory = 0x10;
+    constexpr std::uint32_t kArchive = 0x20;
+    return S_ISDIR(s.st_mode) ? kDirectory : kArchive | ((s.st_mode & S_IWUSR) == 0 ? kReadOnly : 0);
+}
+
+bool ReopenForRead(int fd, int translation, int& readFd)
+{
+    (void)translation;  // text mode is not simulated
+    // A new open file description of the same file: its own offset, no path lookup.
+    readFd = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (readFd < 0) {
+        sim::SetLastError(sim::ToWinError(errno));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace quor::platform

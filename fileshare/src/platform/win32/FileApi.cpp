@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 namespace quor::platform {
 
 struct DirSearch {
@@ -42,5 +45,33 @@ void EndSearch(DirSearch* search)
 bool MovePath(const char16_t* from, const char16_t* to) { return ::MoveFileW(W(from), W(to)) != FALSE; }
 
 bool DeletePath(const char16_t* path) { return ::DeleteFileW(W(path)) != FALSE; }
+
+static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(kInvalidAttributes == INVALID_FILE_ATTRIBUTES);
+
+std::uint32_t PathAttributes(const char16_t* path) { return ::GetFileAttributesW(W(path)); }
+
+bool ReopenForRead(int fd, int translation, int& readFd)
+{
+    readFd = -1;
+    const intptr_t os = ::_get_osfhandle(fd);
+    if (os == -1) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    HANDLE h = ::ReOpenFile(reinterpret_cast<HANDLE>(os), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    readFd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | translation);
+    if (readFd == -1) {
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(h);
+        ::SetLastError(error);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace quor::platform
