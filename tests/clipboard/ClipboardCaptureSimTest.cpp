@@ -1,5 +1,5 @@
-// Capture from the simulated clipboard, with the blocks an application would put there:
-// larger than their content, or without a terminator.
+// Capture from the simulated clipboard of what needs the simulated machine: image and file
+// lists with their files and volumes, size limits, the clipboard's own rules.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -18,6 +18,7 @@
 #include "quorsharemgr/FilesSendProcess.h"
 #include "quorsharemgr/TextHtmlSendProcess.h"
 #include "quorsharemgr/platform/Clipboard.h"
+#include "tests/clipboard/support/ClipboardTestUtil.h"
 #include "tests/support/SimMachineFixture.h"
 
 namespace p = quor::platform;
@@ -28,50 +29,13 @@ namespace {
 p::WindowHandle AppWindow() { return reinterpret_cast<p::WindowHandle>(0x5150); }
 p::WindowHandle OurWindow() { return reinterpret_cast<p::WindowHandle>(0x7770); }
 
-// As another application: open, empty, set each format, close.
-void AppSets(const std::vector<std::pair<std::uint32_t, Bytes>>& formats)
-{
-    ASSERT_TRUE(p::OpenClipboard(AppWindow()));
-    ASSERT_TRUE(p::EmptyClipboard());
-    for (const auto& [format, bytes] : formats) {
-        p::MemHandle h = p::GlobalAlloc(bytes.size());
-        ASSERT_NE(h, nullptr);
-        void* m = p::GlobalLock(h);
-        if (!bytes.empty()) {
-            std::memcpy(m, bytes.data(), bytes.size());
-        }
-        (void)p::GlobalUnlock(h);
-        ASSERT_EQ(p::SetClipboardData(format, h), h);
-    }
-    ASSERT_TRUE(p::CloseClipboard());
-}
-
-Bytes Utf16(const std::u16string& s, bool terminator)
-{
-    Bytes b(s.size() * 2 + (terminator ? 2 : 0), 0);
-    std::memcpy(b.data(), s.data(), s.size() * 2);
-    return b;
-}
-Bytes Narrow(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-std::uint32_t HtmlFormat() { return p::RegisterClipboardFormatW(quor::kHtmlFormatName); }
-
-// All the data of a capture object, chunk by chunk, with the chunk rules checked.
-Bytes Pull(quor::ShareSendProcess& s)
-{
-    Bytes all;
-    const unsigned char* start = nullptr;
-    std::uint32_t n = 0;
-    while (s.GetNextData(start, n)) {
-        EXPECT_GT(n, 0U);
-        EXPECT_LE(n, quor::ShareSendProcess::kChunk);
-        all.insert(all.end(), start, start + n);
-    }
-    EXPECT_EQ(all.size(), s.GetDataLen());
-    return all;
-}
-
-std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+void AppSets(const std::vector<std::pair<std::uint32_t, Bytes>>& formats) { quortest::AppSets(AppWindow(), formats); }
+using quortest::CfHtml;
+using quortest::HtmlFormat;
+using quortest::Narrow;
+using quortest::Pull;
+using quortest::Str;
+using quortest::Utf16;
 
 class ClipboardCapture : public quortest::SimMachineTest {
 protected:
@@ -134,18 +98,6 @@ protected:
     bool throwOnShare_ = false;
 };
 
-std::string CfHtml(const std::string& fragmentHtml, const std::string& startDigits = "")
-{
-    const std::string head = "Version:0.9\r\nStartHTML:" + std::string(10, '#') + "\r\n";
-    std::string s = head + fragmentHtml;
-    const std::string digits = startDigits.empty() ? [&] {
-        std::string d = std::to_string(head.size());
-        return std::string(10 - d.size(), '0') + d;
-    }() : startDigits;
-    s.replace(s.find(std::string(10, '#')), 10, digits);
-    return s;
-}
-
 Bytes DropList(const std::vector<std::u16string>& paths, std::uint32_t wide = 1)
 {
     Bytes b(20, 0);
@@ -161,30 +113,6 @@ Bytes DropList(const std::vector<std::u16string>& paths, std::uint32_t wide = 1)
 }
 
 }  // namespace
-
-TEST_F(ClipboardCapture, TextBlocksLargerThanTheirContentOrWithoutTerminator)
-{
-    struct Case {
-        const char* name;
-        Bytes block;
-        std::string utf8;  // what is sent, the NUL included
-    };
-    Bytes garbageAfterNul = Utf16(u"ab", true);
-    garbageAfterNul.insert(garbageAfterNul.end(), {'x', 0, 'y', 0});
-    const Case cases[] = {
-        {"terminated", Utf16(u"h\u00e9llo", true), std::string("h\xC3\xA9llo\0", 7)},
-        {"no terminator, exact block", Utf16(u"abcd", false), std::string("abcd\0", 5)},
-        {"content after the NUL", garbageAfterNul, std::string("ab\0", 3)},
-    };
-    for (const Case& c : cases) {
-        AppSets({{quor::kCfUnicodeText, c.block}});
-        Bytes data;
-        std::uint32_t format = 0;
-        ASSERT_TRUE(Capture([&] { return TextHtml(quor::ClipboardUnicodeText); }, &data, &format)) << c.name;
-        EXPECT_EQ(Str(data), c.utf8) << c.name;
-        EXPECT_EQ(format, 4U) << c.name;
-    }
-}
 
 TEST_F(ClipboardCapture, TextSizeLimits)
 {
@@ -211,59 +139,6 @@ TEST_F(ClipboardCapture, TextSizeLimits)
             EXPECT_TRUE(tail.Contains(c.line));
         }
     }
-}
-
-TEST_F(ClipboardCapture, HtmlIsSentFromItsStartOffsetToTheBlockEnd)
-{
-    const std::string cf = CfHtml("<html><b>x</b></html>");
-    AppSets({{quor::kCfUnicodeText, Utf16(u"t", true)}, {HtmlFormat(), Narrow(cf)}});
-    Bytes data;
-    std::uint32_t format = 0;
-    Bytes extra;
-    ASSERT_TRUE(Capture([&] { return TextHtml(quor::ClipboardUnicodeText | quor::ClipboardHtml); }, &data, &format, &extra));
-    EXPECT_EQ(format, 12U);
-    ASSERT_EQ(extra.size(), 16U);
-    std::uint64_t sizes[2];
-    std::memcpy(sizes, extra.data(), 16);
-    EXPECT_EQ(sizes[0], 2U);
-    const std::size_t offset = cf.find("<html>");
-    // The block is rounded up: the HTML part runs to its end, slack included.
-    const std::size_t block = (cf.size() + 7) / 8 * 8;
-    EXPECT_EQ(sizes[1], block - offset);
-    EXPECT_EQ(Str(data).substr(0, 2 + cf.size() - offset), std::string("t\0", 2) + cf.substr(offset));
-    EXPECT_TRUE(shareMessages_.empty());
-}
-
-TEST_F(ClipboardCapture, BadHtmlHeadersDropTheHtmlButKeepTheText)
-{
-    struct Case {
-        const char* name;
-        std::string block;
-        const char* line;
-    };
-    const Case cases[] = {
-        {"no StartHTML", "Version:0.9\r\n<html></html>", "Unknown HTML format, expected StartHTML."},
-        {"offset at the end", CfHtml("<html>", "0000000100"), "Offset of <html> exceeds HTML data length."},
-        {"offset beyond 32 bits", CfHtml("<html>", "4294967401"), "Failed to get absolute offset of <html> with error"},
-    };
-    for (const Case& c : cases) {
-        AppSets({{quor::kCfUnicodeText, Utf16(u"t", true)}, {HtmlFormat(), Narrow(c.block)}});
-        quortest::LogTail tail;
-        Bytes data;
-        std::uint32_t format = 0;
-        ASSERT_TRUE(Capture([&] { return TextHtml(12); }, &data, &format)) << c.name;
-        EXPECT_EQ(format, 4U) << c.name;
-        EXPECT_EQ(Str(data), std::string("t\0", 2)) << c.name;
-        EXPECT_TRUE(tail.Contains(c.line)) << c.name << ": " << tail.Since();
-        EXPECT_TRUE(tail.Contains("Failed to get HTML data")) << c.name;
-    }
-    // HTML only, and its block missing: format 0, no data.
-    AppSets({{quor::kCfUnicodeText, Utf16(u"t", true)}});
-    Bytes data;
-    std::uint32_t format = 99;
-    ASSERT_TRUE(Capture([&] { return TextHtml(quor::ClipboardHtml); }, &data, &format));
-    EXPECT_EQ(format, 0U);
-    EXPECT_TRUE(data.empty());
 }
 
 TEST_F(ClipboardCapture, LocalImagesAreExported)
@@ -308,31 +183,6 @@ TEST_F(ClipboardCapture, AFailedShareDropsTheHtmlOnly)
     EXPECT_EQ(format, 4U);
     EXPECT_TRUE(tail.Contains("Failed to Get HTML Files.")) << tail.Since();
     EXPECT_TRUE(shareMessages_.empty());
-}
-
-TEST_F(ClipboardCapture, BitmapIsSentFromTheBlockWithItsFileHeader)
-{
-    Bytes dib(40 + 1024 + 4 * 2, 0x11);
-    std::memset(dib.data(), 0, 40);
-    dib[0] = 40;
-    dib[4] = 4;
-    dib[8] = 2;
-    dib[12] = 1;
-    dib[14] = 8;
-    AppSets({{quor::kCfDib, dib}});
-    Bytes data;
-    Bytes extra;
-    std::uint32_t format = 0;
-    ASSERT_TRUE(Capture([] { return std::make_unique<quor::BitmapSendProcess>(); }, &data, &format, &extra));
-    EXPECT_EQ(format, 1U);
-    ASSERT_EQ(extra.size(), 14U);
-    std::uint32_t fileSize = 0;
-    std::uint32_t offset = 0;
-    std::memcpy(&fileSize, extra.data() + 2, 4);
-    std::memcpy(&offset, extra.data() + 10, 4);
-    EXPECT_EQ(fileSize, 14 + data.size());
-    EXPECT_EQ(offset, 14U + 40 + 1024);
-    EXPECT_EQ(Bytes(data.begin(), data.begin() + dib.size()), dib);
 }
 
 TEST_F(ClipboardCapture, DropFilesBoundsAreChecked)

@@ -28,7 +28,12 @@ static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
 static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE);
 static_assert(kErrorNoMoreItems == ERROR_NO_MORE_ITEMS);
 static_assert(kErrorDirectory == ERROR_DIRECTORY);
+// mingw-w64's winerror.h lacks ERROR_CANT_WAIT (554 in the Windows SDK's).
+#ifdef ERROR_CANT_WAIT
 static_assert(kErrorCantWait == ERROR_CANT_WAIT);
+#else
+static_assert(kErrorCantWait == 554);
+#endif
 static_assert(kErrorOperationAborted == ERROR_OPERATION_ABORTED);
 static_assert(kErrorIoIncomplete == ERROR_IO_INCOMPLETE);
 static_assert(kErrorIoPending == ERROR_IO_PENDING);
