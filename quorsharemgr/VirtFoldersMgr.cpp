@@ -26,6 +26,9 @@ std::uint32_t VirtFoldersMgr::Init(fs::FuseServerInterface* server)
         QLOG(kLogError, "Fuse server Interface is a null pointer");
         return platform::kErrorInvalidData;
     }
+    if (cleanupThread_.joinable()) {
+        Stop();  // a second Init without Stop must not leave a running thread behind
+    }
     server_ = server;
     {
         std::lock_guard<std::mutex> g(stopM_);
