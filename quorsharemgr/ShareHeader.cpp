@@ -84,7 +84,7 @@ std::vector<unsigned char> ShareHeader::BuildTextHtml(std::uint32_t format, std:
                  plainTextSize + htmlSize);
 }
 
-bool ShareHeader::CheckFixed() const
+bool ShareHeader::CheckSignatureAndLength() const
 {
     if (signature != kSignature) {
         QLOG(kLogError, "Received incorrect signature {}", signature);
@@ -94,6 +94,11 @@ bool ShareHeader::CheckFixed() const
         QLOG(kLogError, "Received incorrect header length {}", headerLen);
         return false;
     }
+    return true;
+}
+
+bool ShareHeader::CheckFormatLimits() const
+{
     if (IsTextHtmlFamily(format)) {
         if (headerLen != kTextHtmlHeaderLen) {
             QLOG(kLogError, "Received incorrect plain text and HTML header length {}", headerLen);

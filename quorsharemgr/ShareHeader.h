@@ -40,7 +40,11 @@ struct ShareHeader {
 
     // Receive-side checks on the fixed header, before any buffer for the rest is sized.
     // Logs the failed check and returns false.
-    bool CheckFixed() const;
+    bool CheckFixed() const { return CheckSignatureAndLength() && CheckFormatLimits(); }
+    // The first two of them: signature, header length.
+    bool CheckSignatureAndLength() const;
+    // The per-format checks of header length and data length.
+    bool CheckFormatLimits() const;
     // Receive-side checks once the whole `headerLen` bytes are in: checksum, share-name
     // terminator, text/HTML part sizes.
     static bool CheckExtra(const unsigned char* header, std::uint32_t headerLen);

@@ -17,3 +17,13 @@ int WideToUtf8Bytes(const char16_t* in, int inLen, char* out, int outLen);
 int Utf8ToWideUnits(const char* in, char16_t* out, int outUnits);
 
 }  // namespace quor::platform
+
+namespace quor::platform {
+
+// MultiByteToWideChar(CP_UTF8, 0, in, inLen, out, outUnits) on exactly `inLen` bytes (no
+// terminator is looked for; a NUL among them is converted like any character): the units
+// written (or needed when outUnits is 0), 0 on failure (87 for inLen 0 or bad arguments,
+// 122 when the output does not fit).
+int Utf8ToWideUnitsN(const char* in, int inLen, char16_t* out, int outUnits);
+
+}  // namespace quor::platform

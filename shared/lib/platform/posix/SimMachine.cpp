@@ -206,9 +206,16 @@ void SimMachine::Reset(SimConfig config)
     {
         std::lock_guard<std::mutex> g(m_);
         config_ = std::move(config);
+        ++resets_;
     }
     faults_.Clear();
     events_.Clear();
+}
+
+std::uint64_t SimMachine::ResetCount() const
+{
+    std::lock_guard<std::mutex> g(m_);
+    return resets_;
 }
 
 std::string SimMachine::Dir() const

@@ -52,6 +52,8 @@ struct SimEvent {
     std::intptr_t handle = 0;                      // port status: the open port's handle
     std::uint32_t status = 0;                      // port status: non-zero while a host is connected
     std::uint32_t hostIndex = 0;                   // serial port: its host index
+    // ClipboardUpdate: one event per format listener, `handle` the listening window and
+    // `status` the clipboard's sequence number after the change.
 };
 
 class SimEventBus {
@@ -132,6 +134,10 @@ public:
     void PlugVirtioFs();
     void UnplugVirtioFs();
 
+    // How many times the machine was reset: state kept outside this object (the simulated
+    // clipboard) starts afresh when it sees the count move.
+    std::uint64_t ResetCount() const;
+
     SimFaults& Faults() { return faults_; }
     SimEventBus& Events() { return events_; }
 
@@ -139,6 +145,7 @@ private:
     SimMachine();
     mutable std::mutex m_;
     SimConfig config_;
+    std::uint64_t resets_ = 0;
     SimFaults faults_;
     SimEventBus events_;
 };

@@ -26,3 +26,12 @@ int Utf8ToWideUnits(const char* in, char16_t* out, int outUnits)
 
 
 }  // namespace quor::platform
+
+namespace quor::platform {
+
+int Utf8ToWideUnitsN(const char* in, int inLen, char16_t* out, int outUnits)
+{
+    return ::MultiByteToWideChar(CP_UTF8, 0, in, inLen, reinterpret_cast<wchar_t*>(out), outUnits);
+}
+
+}  // namespace quor::platform

@@ -1,0 +1,204 @@
+#include "quorsharemgr/PatternScan.h"
+
+namespace quor::scan {
+
+namespace {
+
+constexpr std::string_view kImageSource = "src=\"file:///";
+constexpr std::string_view kStartHtml = "StartHTML:";
+constexpr std::size_t kNpos = std::string_view::npos;
+
+bool IsLineTerminator(char c) { return c == '\n' || c == '\r'; }
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+// The prefix holds no border (no proper prefix of it is also a suffix), so two occurrences
+// never overlap. When the lazy group of the occurrence at p meets a line terminator t before
+// any quote, every other occurrence before t lies inside p's group and would meet the same t,
+// so the search goes on after t.
+std::optional<ImageSourceMatch> FindImageSource(std::string_view text, std::size_t from)
+{
+    std::size_t pos = from;
+    while (pos < text.size()) {
+        const std::size_t p = text.find(kImageSource, pos);
+        if (p == kNpos) {
+            return std::nullopt;
+        }
+        const std::size_t start = p + kImageSource.size();
+        std::size_t i = start;
+        for (; i < text.size(); ++i) {
+            const char c = text[i];
+            if (c == '"' || c == '\'') {
+                return ImageSourceMatch{p, i + 1, text.substr(start, i - start)};
+            }
+            if (IsLineTerminator(c)) {
+                break;
+            }
+        }
+        pos = i + 1;
+    }
+    return std::nullopt;
+}
+
+// The search may start anywhere but has to end at the end: only the last line can hold a
+// match, and the greedy first `.+` makes group 1 follow the last separator that leaves one
+// character on each side.
+std::optional<std::string_view> FileNameOf(std::string_view path)
+{
+    const std::size_t n = path.size();
+    std::size_t lineStart = 0;
+    for (std::size_t i = n; i > 0; --i) {
+        if (IsLineTerminator(path[i - 1])) {
+            lineStart = i;
+            break;
+        }
+    }
+    if (n < lineStart + 3) {
+        return std::nullopt;
+    }
+    for (std::size_t i = n - 2; i >= lineStart + 1; --i) {
+        if (IsSeparator(path[i])) {
+            return path.substr(i + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// For an occurrence of the prefix, the lazy group 2 tries every separator j after it in
+// turn (up to the first line terminator); group 4 then succeeds exactly when the first
+// character after j out of '\', '"' and '/' is '"'. When it is a separator instead, that
+// separator is the next candidate, so each character is looked at a bounded number of times.
+std::string RewriteImagePaths(std::string_view html, std::string_view shareName)
+{
+    const std::size_t n = html.size();
+    std::string out;
+    out.reserve(n);
+    std::size_t copied = 0;
+    std::size_t pos = 0;
+    while (pos < n) {
+        const std::size_t p = html.find(kImageSource, pos);
+        if (p == kNpos) {
+            break;
+        }
+        std::size_t j = p + kImageSource.size();
+        std::size_t failedAt = n;  // a line terminator ends the occurrence's chances
+        std::size_t quote = kNpos;
+        while (j < n) {
+            const char c = html[j];
+            if (IsLineTerminator(c)) {
+                failedAt = j;
+                break;
+            }
+            if (!IsSeparator(c)) {
+                ++j;
+                continue;
+            }
+            std::size_t k = j + 1;
+            while (k < n && html[k] != '\\' && html[k] != '"' && html[k] != '/') {
+                ++k;
+            }
+            if (k < n && html[k] == '"') {
+                quote = k;
+                break;
+            }
+            if (k >= n) {
+                break;  // no later separator either
+            }
+            std::size_t t = j + 1;
+            while (t < k && !IsLineTerminator(html[t])) {
+                ++t;
+            }
+            if (t < k) {
+                failedAt = t;
+                break;
+            }
+            j = k;
+        }
+        if (quote != kNpos) {
+            out.append(html.substr(copied, p - copied));
+            out.append(kImageSource);
+            out.append("\\\\Velt\\");
+            out.append(shareName);
+            out.push_back('\\');
+            out.append(html.substr(j + 1, quote + 1 - (j + 1)));
+            copied = quote + 1;
+            pos = quote + 1;
+            continue;
+        }
+        if (failedAt >= n) {
+            break;
+        }
+        pos = failedAt + 1;
+    }
+    out.append(html.substr(copied));
+    return out;
+}
+
+std::optional<std::string_view> FindStartHtml(std::string_view text)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t p = text.find(kStartHtml, pos);
+        if (p == kNpos) {
+            return std::nullopt;
+        }
+        const std::size_t start = p + kStartHtml.size();
+        std::size_t k = start;
+        while (k < text.size() && text[k] >= '0' && text[k] <= '9') {
+            ++k;
+        }
+        if (k > start) {
+            return text.substr(start, k - start);
+        }
+        pos = p + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> ParseDecimal32(std::string_view digits)
+{
+    if (digits.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > 0xFFFFFFFFULL) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+// A candidate at p fails either at once (a third backslash) or after its server part, and
+// no other candidate starts inside that part, so the scan is linear.
+std::optional<Span> FindUncRoot(std::u16string_view path)
+{
+    const std::size_t n = path.size();
+    for (std::size_t p = 0; p + 1 < n; ++p) {
+        if (path[p] != u'\\' || path[p + 1] != u'\\') {
+            continue;
+        }
+        std::size_t k = p + 2;
+        while (k < n && path[k] != u'\\') {
+            ++k;
+        }
+        if (k == p + 2 || k >= n) {
+            continue;
+        }
+        std::size_t e = k + 1;
+        while (e < n && path[e] != u'\\') {
+            ++e;
+        }
+        if (e > k + 1) {
+            return Span{p, e - p};
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace quor::scan

@@ -1,0 +1,318 @@
+// Capture from the simulated clipboard of what needs the simulated machine: image and file
+// lists with their files and volumes, size limits, the clipboard's own rules.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorsharemgr/BitmapSendProcess.h"
+#include "quorsharemgr/ClipboardFormatBits.h"
+#include "quorsharemgr/DropFiles.h"
+#include "quorsharemgr/FilesSendProcess.h"
+#include "quorsharemgr/TextHtmlSendProcess.h"
+#include "quorsharemgr/platform/Clipboard.h"
+#include "tests/clipboard/support/ClipboardTestUtil.h"
+#include "tests/support/SimMachineFixture.h"
+
+namespace p = quor::platform;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+p::WindowHandle AppWindow() { return reinterpret_cast<p::WindowHandle>(0x5150); }
+p::WindowHandle OurWindow() { return reinterpret_cast<p::WindowHandle>(0x7770); }
+
+void AppSets(const std::vector<std::pair<std::uint32_t, Bytes>>& formats) { quortest::AppSets(AppWindow(), formats); }
+using quortest::CfHtml;
+using quortest::HtmlFormat;
+using quortest::Narrow;
+using quortest::Pull;
+using quortest::Str;
+using quortest::Utf16;
+
+class ClipboardCapture : public quortest::SimMachineTest {
+protected:
+    // The window thread's side: open, capture with the object, close after destroying it.
+    template <class Make>
+    bool Capture(Make make, Bytes* data = nullptr, std::uint32_t* format = nullptr, Bytes* extra = nullptr)
+    {
+        EXPECT_TRUE(p::OpenClipboard(OurWindow()));
+        bool ok = false;
+        {
+            std::unique_ptr<quor::ShareSendProcess> s = make();
+            ok = s->Init();
+            if (ok) {
+                if (data != nullptr) {
+                    *data = Pull(*s);
+                }
+                if (format != nullptr) {
+                    *format = s->GetFormat();
+                }
+                if (extra != nullptr) {
+                    extra->assign(s->GetExtraHeader(), s->GetExtraHeader() + s->GetExtraHeaderLen());
+                }
+            }
+        }
+        EXPECT_TRUE(p::CloseClipboard());
+        return ok;
+    }
+    std::unique_ptr<quor::ShareSendProcess> TextHtml(std::uint32_t bits)
+    {
+        return std::make_unique<quor::TextHtmlSendProcess>(
+            bits,
+            [this](const quor::ShareFileMap& files) {
+                images_ = files;
+                if (throwOnShare_) {
+                    throw std::uint32_t{322};
+                }
+                return std::string("clipboard_42");
+            },
+            [this](const char* name, std::uint32_t format) { shareMessages_.emplace_back(name, format); });
+    }
+    std::unique_ptr<quor::ShareSendProcess> Files()
+    {
+        return std::make_unique<quor::FilesSendProcess>([this](const quor::ShareFileMap& files) {
+            images_ = files;
+            if (throwOnShare_) {
+                throw std::uint32_t{183};
+            }
+            return std::string("clipboard_7");
+        });
+    }
+    void MakeFile(const std::string& relative, std::size_t size)
+    {
+        const auto path = sim_.Path() / relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+    }
+
+    quor::ShareFileMap images_;
+    std::vector<std::pair<std::string, std::uint32_t>> shareMessages_;
+    bool throwOnShare_ = false;
+};
+
+Bytes DropList(const std::vector<std::u16string>& paths, std::uint32_t wide = 1)
+{
+    Bytes b(20, 0);
+    b[0] = 20;
+    b[16] = static_cast<unsigned char>(wide);
+    for (const auto& path : paths) {
+        const Bytes w = Utf16(path, true);
+        b.insert(b.end(), w.begin(), w.end());
+    }
+    b.push_back(0);
+    b.push_back(0);
+    return b;
+}
+
+}  // namespace
+
+TEST_F(ClipboardCapture, TextSizeLimits)
+{
+    struct Case {
+        std::size_t units;
+        bool ok;
+        const char* line;
+    };
+    // 6,990,506 three-byte characters and one of two bytes: 20,971,520 UTF-8 bytes.
+    const std::u16string atLimit = std::u16string(6990506, u'\u4e00') + u"\u00e9";
+    const Case cases[] = {
+        {0, true, nullptr},
+        {1, false, "[W]"},
+    };
+    for (const Case& c : cases) {
+        AppSets({{quor::kCfUnicodeText, Utf16(atLimit + std::u16string(c.units, u'a'), true)}});
+        quortest::LogTail tail;
+        Bytes data;
+        EXPECT_EQ(Capture([&] { return TextHtml(quor::ClipboardUnicodeText); }, &data), c.ok) << c.units;
+        if (c.ok) {
+            EXPECT_EQ(data.size(), 20971521U);
+        } else {
+            EXPECT_TRUE(tail.Contains("Utf-8 text size: 20971522, exceeds the maximum size 20971521")) << tail.Since();
+            EXPECT_TRUE(tail.Contains(c.line));
+        }
+    }
+}
+
+TEST_F(ClipboardCapture, LocalImagesAreExported)
+{
+    MakeFile("drives/C/pics/a.png", 10);
+    MakeFile("drives/C/other/a.png", 10);
+    MakeFile("drives/C/pics/b c.png", 10);
+    std::string html = "<html><img src=\"file:///C:/pics/a.png\"><img src='file:///C:/other/a.png'>"
+                       "<img src=\"file:///C:/pics/b%20c.png\"><img src=\"file:///C:/pics/b c.png\">"
+                       "<img src=\"file:///C:/missing.png\"></html>";
+    AppSets({{HtmlFormat(), Narrow(CfHtml(html))}});
+    Bytes data;
+    ASSERT_TRUE(Capture([&] { return TextHtml(quor::ClipboardHtml); }, &data));
+    EXPECT_EQ(images_, (quor::ShareFileMap{{"a.png", "C:/pics/a.png"}, {"b c.png", "C:/pics/b c.png"}}));
+    ASSERT_EQ(shareMessages_.size(), 1U);
+    EXPECT_EQ(shareMessages_[0], std::make_pair(std::string("clipboard_42"), std::uint32_t{64}));
+    EXPECT_NE(Str(data).find("file:///C:/other/a.png"), std::string::npos);  // the HTML goes unchanged
+}
+
+TEST_F(ClipboardCapture, AtMostOneHundredImages)
+{
+    std::string html = "<html>";
+    for (int i = 0; i < 101; ++i) {
+        MakeFile("drives/C/p/i" + std::to_string(i) + ".png", 1);
+        html += "<img src=\"file:///C:/p/i" + std::to_string(i) + ".png\">";
+    }
+    AppSets({{HtmlFormat(), Narrow(CfHtml(html))}});
+    ASSERT_TRUE(Capture([&] { return TextHtml(quor::ClipboardHtml); }));
+    EXPECT_EQ(images_.size(), 100U);
+    EXPECT_EQ(images_.count("i100.png"), 0U);
+}
+
+TEST_F(ClipboardCapture, AFailedShareDropsTheHtmlOnly)
+{
+    MakeFile("drives/C/p/a.png", 1);
+    throwOnShare_ = true;
+    AppSets({{quor::kCfUnicodeText, Utf16(u"t", true)},
+             {HtmlFormat(), Narrow(CfHtml("<img src=\"file:///C:/p/a.png\">"))}});
+    quortest::LogTail tail;
+    std::uint32_t format = 0;
+    ASSERT_TRUE(Capture([&] { return TextHtml(12); }, nullptr, &format));
+    EXPECT_EQ(format, 4U);
+    EXPECT_TRUE(tail.Contains("Failed to Get HTML Files.")) << tail.Since();
+    EXPECT_TRUE(shareMessages_.empty());
+}
+
+TEST_F(ClipboardCapture, DropFilesBoundsAreChecked)
+{
+    struct Case {
+        const char* name;
+        Bytes block;
+        const char* line;
+    };
+    Bytes beyond = DropList({u"C:\\a.txt"});
+    beyond[0] = static_cast<unsigned char>(beyond.size() + 8);  // past the rounded block too
+    Bytes inside = DropList({u"C:\\a.txt"});
+    inside[0] = 4;
+    Bytes unterminated = DropList({u"C:\\a.txt"});
+    unterminated.resize(unterminated.size() - 4);  // the block keeps a multiple of 8 bytes
+    unterminated.push_back('a');
+    unterminated.push_back(0);
+    const Case cases[] = {
+        {"smaller than DROPFILES", Bytes(12, 0), "Get files clipboard data error."},
+        {"pFiles beyond the block", beyond, "Get files clipboard data error."},
+        {"pFiles inside the header", inside, "Get files clipboard data error."},
+        {"last unit not 0", unterminated, "Get files clipboard data error."},
+        {"ANSI list", DropList({u"C:\\a.txt"}, 0), "ANSI file lists are not supported."},
+    };
+    for (const Case& c : cases) {
+        AppSets({{quor::kCfHdrop, c.block}});
+        quortest::LogTail tail;
+        EXPECT_FALSE(Capture([&] { return Files(); })) << c.name;
+        EXPECT_TRUE(tail.Contains(c.line)) << c.name << ": " << tail.Since();
+        EXPECT_TRUE(images_.empty()) << c.name;
+    }
+}
+
+TEST_F(ClipboardCapture, FileListsAreRegisteredAndNamed)
+{
+    MakeFile("drives/C/d1/same.txt", 1);
+    MakeFile("drives/C/d2/same.txt", 1);
+    std::filesystem::create_directories(sim_.Path() / "drives/E");
+    AppSets({{quor::kCfHdrop, DropList({u"C:\\d1\\same.txt", u"C:\\d2\\same.txt", u"E:\\", u"C:\\d1\\", u"x"})}});
+    Bytes data;
+    Bytes extra;
+    quortest::LogTail tail;
+    ASSERT_TRUE(Capture([&] { return Files(); }, &data, nullptr, &extra)) << tail.Since();
+    EXPECT_EQ(Str(extra), std::string("clipboard_7\0", 12));
+    EXPECT_EQ(Str(data), std::string("same.txt\0same.txt\0[E] Volume\0", 29));
+    EXPECT_EQ(images_, (quor::ShareFileMap{{"same.txt", "C:\\d1\\same.txt"}, {"[E] Volume", "E:\\"}}));
+}
+
+TEST_F(ClipboardCapture, FileListsThatMustNotBeSent)
+{
+    MakeFile("drives/C/a.txt", 1);
+    MakeFile("drives/V/b.txt", 1);
+    std::ofstream(sim_.Path() / "drives/V.fs") << "Velt\n";
+    struct Case {
+        const char* name;
+        std::vector<std::u16string> paths;
+        const char* line;  // nullptr: nothing logged
+    };
+    const Case cases[] = {
+        {"a host file among local ones", {u"C:\\a.txt", u"\\\\VELT\\Clipboard_1\\x.txt"}, nullptr},
+        {"first path in a shared folder", {u"V:\\b.txt"}, "Files in shared folders are not supported"},
+        {"share refused", {u"C:\\a.txt"}, "Create virtual share name failed with error: 183"},
+    };
+    for (const Case& c : cases) {
+        throwOnShare_ = std::string(c.name) == "share refused";
+        AppSets({{quor::kCfHdrop, DropList(c.paths)}});
+        quortest::LogTail tail;
+        EXPECT_FALSE(Capture([&] { return Files(); })) << c.name;
+        if (c.line != nullptr) {
+            EXPECT_TRUE(tail.Contains(c.line)) << c.name << ": " << tail.Since();
+        }
+    }
+    // A shared-folder path that is not the first is not tested; a missing first path is
+    // logged and still exported.
+    throwOnShare_ = false;
+    AppSets({{quor::kCfHdrop, DropList({u"C:\\gone.txt", u"V:\\b.txt"})}});
+    quortest::LogTail tail;
+    ASSERT_TRUE(Capture([&] { return Files(); }));
+    EXPECT_TRUE(tail.Contains("Can't find the specified path: C:\\gone.txt")) << tail.Since();
+    EXPECT_EQ(images_.size(), 2U);
+}
+
+TEST(ClipboardFormatBits, SenderPerFormatSet)
+{
+    using quor::SenderKind;
+    struct Case {
+        std::uint32_t bits;
+        SenderKind kind;
+    };
+    const Case cases[] = {
+        {0, SenderKind::None},      {1, SenderKind::Bitmap},    {2, SenderKind::Files},
+        {3, SenderKind::None},      {4, SenderKind::TextHtml},  {5, SenderKind::TextHtml},
+        {6, SenderKind::TextHtml},  {8, SenderKind::TextHtml},  {15, SenderKind::TextHtml},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(quor::SelectSender(c.bits), c.kind) << c.bits;
+    }
+}
+
+// Windows' rules of the simulated clipboard.
+TEST_F(ClipboardCapture, OneOpenerAtATimeAndListenersAreTold)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<quor::platform::sim::SimEvent> seen;
+    const int token = sim_.Machine().Events().Subscribe([&](const quor::platform::sim::SimEvent& e) {
+        if (e.kind == quor::platform::sim::SimEvent::Kind::ClipboardUpdate) {
+            std::lock_guard<std::mutex> g(m);
+            seen.push_back(e);
+            cv.notify_all();
+        }
+    });
+    ASSERT_TRUE(p::AddClipboardFormatListener(OurWindow()));
+    const std::uint32_t before = p::GetClipboardSequenceNumber();
+    ASSERT_TRUE(p::OpenClipboard(AppWindow()));
+    std::thread other([] { EXPECT_FALSE(p::OpenClipboard(OurWindow())); });
+    other.join();
+    EXPECT_EQ(p::GetClipboardData(quor::kCfUnicodeText), nullptr);
+    ASSERT_TRUE(p::EmptyClipboard());
+    ASSERT_TRUE(p::CloseClipboard());
+    EXPECT_NE(p::GetClipboardSequenceNumber(), before);
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(30), [&] { return !seen.empty(); }));
+        EXPECT_EQ(seen[0].handle, reinterpret_cast<std::intptr_t>(OurWindow()));
+    }
+    EXPECT_FALSE(p::GetClipboardData(quor::kCfUnicodeText));  // not open: refused
+    EXPECT_EQ(p::RegisterClipboardFormatW(u"html format"), HtmlFormat());
+    EXPECT_GE(HtmlFormat(), 0xC000U);
+    EXPECT_EQ(p::GetClipboardFormatNameW(HtmlFormat()), u"HTML Format");
+    ASSERT_TRUE(p::RemoveClipboardFormatListener(OurWindow()));
+    sim_.Machine().Events().Unsubscribe(token);
+}

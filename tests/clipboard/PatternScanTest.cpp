@@ -1,0 +1,192 @@
+// The scanners against std::regex itself: generated inputs made of the characters and
+// fragments each pattern cares about, short enough for std::regex's recursion.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "quorsharemgr/PatternScan.h"
+
+namespace scan = quor::scan;
+
+namespace {
+
+std::string Generate(std::mt19937& rng, const std::vector<std::string>& pieces, std::size_t maxPieces)
+{
+    std::uniform_int_distribution<std::size_t> count(0, maxPieces);
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::string s;
+    const std::size_t n = count(rng);
+    for (std::size_t i = 0; i < n; ++i) {
+        s += pieces[pick(rng)];
+    }
+    return s;
+}
+
+const std::vector<std::string> kHtmlPieces = {
+    "src=\"file:///", "src=\"file:///", "src=\"", "file:///", "\"", "'", "/", "\\", "\n", "\r", "a", "bc",
+    " ", "<img ", std::string(1, '\0'), "\xC3\xA9",
+};
+
+// What the program did with std::regex: search, then search again where the match ended.
+std::vector<std::pair<std::size_t, std::string>> RegexImageSources(const std::string& s)
+{
+    static const std::regex re("src=\"file:///(.*?)[\"']");
+    std::vector<std::pair<std::size_t, std::string>> found;
+    std::smatch m;
+    auto start = s.cbegin();
+    while (std::regex_search(start, s.cend(), m, re)) {
+        found.emplace_back(static_cast<std::size_t>(m[0].first - s.cbegin()), m[1].str());
+        start = m[0].second;
+    }
+    return found;
+}
+
+std::vector<std::pair<std::size_t, std::string>> OurImageSources(const std::string& s)
+{
+    std::vector<std::pair<std::size_t, std::string>> found;
+    std::size_t from = 0;
+    while (auto m = scan::FindImageSource(s, from)) {
+        found.emplace_back(m->begin, std::string(m->path));
+        from = m->end;
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST(PatternScan, ImageSourceMatchesStdRegex)
+{
+    std::mt19937 rng(1001);
+    for (int i = 0; i < 20000; ++i) {
+        const std::string s = Generate(rng, kHtmlPieces, 24);
+        ASSERT_EQ(OurImageSources(s), RegexImageSources(s)) << "input: " << s;
+    }
+}
+
+TEST(PatternScan, RewriteMatchesStdRegexReplace)
+{
+    std::mt19937 rng(1002);
+    const std::string share = "clipboard_1700000000";
+    static const std::regex re("(src=\"file:///)(.*?)(\\\\|/)([^\\\\\"/]*[\"])");
+    const std::string format = "$1\\\\Velt\\" + share + "\\$4";
+    for (int i = 0; i < 20000; ++i) {
+        const std::string s = Generate(rng, kHtmlPieces, 24);
+        ASSERT_EQ(scan::RewriteImagePaths(s, share), std::regex_replace(s, re, format)) << "input: " << s;
+    }
+}
+
+TEST(PatternScan, FileNameMatchesStdRegex)
+{
+    std::mt19937 rng(1003);
+    static const std::regex re(".+[\\\\/](.+)$");
+    const std::vector<std::string> pieces = {"a", "b", "/", "\\", "\n", "\r", "C:", ".png", std::string(1, '\0')};
+    for (int i = 0; i < 20000; ++i) {
+        const std::string s = Generate(rng, pieces, 12);
+        std::smatch m;
+        const bool hit = std::regex_search(s, m, re);
+        const auto ours = scan::FileNameOf(s);
+        ASSERT_EQ(ours.has_value(), hit) << "input: " << s;
+        if (hit) {
+            ASSERT_EQ(std::string(*ours), m[1].str()) << "input: " << s;
+        }
+    }
+}
+
+TEST(PatternScan, StartHtmlMatchesStdRegex)
+{
+    std::mt19937 rng(1004);
+    static const std::regex re("StartHTML:(\\d+)");
+    const std::vector<std::string> pieces = {"StartHTML:", "StartHTML", ":", "0", "7", "9", "a", "\r\n", "Start"};
+    for (int i = 0; i < 20000; ++i) {
+        const std::string s = Generate(rng, pieces, 10);
+        std::smatch m;
+        const bool hit = std::regex_search(s, m, re);
+        const auto ours = scan::FindStartHtml(s);
+        ASSERT_EQ(ours.has_value(), hit) << "input: " << s;
+        if (hit) {
+            ASSERT_EQ(std::string(*ours), m[1].str()) << "input: " << s;
+        }
+    }
+}
+
+TEST(PatternScan, UncRootMatchesStdRegex)
+{
+    std::mt19937 rng(1005);
+    static const std::wregex re(L"\\\\\\\\[^\\\\]+\\\\[^\\\\]+");
+    const std::vector<std::string> pieces = {"\\", "\\\\", "a", "Velt", "/", ":", "\n"};
+    for (int i = 0; i < 20000; ++i) {
+        const std::string narrow = Generate(rng, pieces, 10);
+        const std::u16string s(narrow.begin(), narrow.end());
+        const std::wstring w(narrow.begin(), narrow.end());
+        std::wsmatch m;
+        const bool hit = std::regex_search(w, m, re);
+        const auto ours = scan::FindUncRoot(s);
+        ASSERT_EQ(ours.has_value(), hit) << "input: " << narrow;
+        if (hit) {
+            ASSERT_EQ(ours->begin, static_cast<std::size_t>(m.position(0))) << "input: " << narrow;
+            ASSERT_EQ(ours->length, static_cast<std::size_t>(m.length(0))) << "input: " << narrow;
+        }
+    }
+}
+
+// The corners the generated inputs must reach, spelled out.
+TEST(PatternScan, GrammarCorners)
+{
+    // The lazy group runs over a quote of the other kind and stops at the first of either.
+    EXPECT_EQ(OurImageSources("src=\"file:///a'b\""), (std::vector<std::pair<std::size_t, std::string>>{{0, "a"}}));
+    // A line break ends the candidate; the next one on a later line is found.
+    EXPECT_EQ(OurImageSources("src=\"file:///a\nsrc=\"file:///b\""),
+              (std::vector<std::pair<std::size_t, std::string>>{{15, "b"}}));
+    // The name of a path ending in a separator is its last component with the separator.
+    EXPECT_EQ(scan::FileNameOf("C:/dir/sub/"), std::optional<std::string_view>("sub/"));
+    EXPECT_EQ(scan::FileNameOf("/x"), std::nullopt);
+    EXPECT_EQ(scan::FileNameOf("a\\b/c"), std::optional<std::string_view>("c"));
+    // The rewrite's group 2 may hold a quote: the directory part reaches over it.
+    EXPECT_EQ(scan::RewriteImagePaths("<img src=\"file:///a\" x=\"b/c.png\">", "S"),
+              "<img src=\"file:///\\\\Velt\\S\\c.png\">");
+    // Single quotes and directory-less paths stay as they are.
+    EXPECT_EQ(scan::RewriteImagePaths("src='file:///C:/a/b.png'", "S"), "src='file:///C:/a/b.png'");
+    EXPECT_EQ(scan::RewriteImagePaths("src=\"file:///b.png\"", "S"), "src=\"file:///b.png\"");
+    EXPECT_EQ(scan::RewriteImagePaths("src=\"file:///C:\\d\\b.png\"", "S"), "src=\"file:///\\\\Velt\\S\\b.png\"");
+    EXPECT_EQ(scan::FindUncRoot(u"\\\\\\srv\\share\\x")->begin, 1U);
+    EXPECT_EQ(scan::FindUncRoot(u"\\\\srv\\share\\x")->length, 11U);
+}
+
+TEST(PatternScan, ShareNameIsInsertedLiterally)
+{
+    // A regex replacement format would expand "$&" and "$1"; the share name is data.
+    EXPECT_EQ(scan::RewriteImagePaths("src=\"file:///C:/d/i.png\"", "a$&b$1"),
+              "src=\"file:///\\\\Velt\\a$&b$1\\i.png\"");
+}
+
+TEST(PatternScan, DecimalOffsetsBeyond32BitsAreRefused)
+{
+    struct Case {
+        const char* digits;
+        std::optional<std::uint32_t> value;
+    };
+    const Case cases[] = {
+        {"0000000105", 105U},       {"4294967295", 4294967295U}, {"4294967296", std::nullopt},
+        {"18446744073709551721", std::nullopt}, {"", std::nullopt}, {"000000000000000000000007", 7U},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(scan::ParseDecimal32(c.digits), c.value) << c.digits;
+    }
+}
+
+// Inputs far beyond what std::regex survives, handled in one pass.
+TEST(PatternScan, LongInputsDoNotRecurse)
+{
+    const std::string unterminated = "<img src=\"file:///" + std::string(1000000, 'a');
+    EXPECT_FALSE(scan::FindImageSource(unterminated).has_value());
+    EXPECT_EQ(scan::RewriteImagePaths(unterminated, "S"), unterminated);
+    std::string manySeparators = "src=\"file:///";
+    for (int i = 0; i < 200000; ++i) {
+        manySeparators += "a/";
+    }
+    EXPECT_EQ(scan::RewriteImagePaths(manySeparators + "x\"", "S"), "src=\"file:///\\\\Velt\\S\\x\"");
+    EXPECT_EQ(std::string(*scan::FileNameOf(manySeparators + "n")), "n");
+}
