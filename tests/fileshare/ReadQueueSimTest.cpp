@@ -306,7 +306,7 @@ TEST(ReadQueue, ClosingAndWritingNeverWaitForAReadInProgress)
 
         // The worker's first _read blocks inside the runtime until the test lets it go.
         auto& faults = quor::platform::sim::SimMachine::Get().Faults();
-        quor::platform::sim::FaultSpec hold;
+        quor::platform::sim::FaultRule hold;
         hold.hold = true;
         faults.Arm("CrtFiles._read", hold);
         ASSERT_EQ(fs.Read(a, Args(1, 20, 10), ReplyFor(1).data(), "s"), 0);

@@ -19,7 +19,7 @@
 
 using quor::VioSAPI;
 using quor::platform::sim::DeviceClass;
-using quor::platform::sim::FaultSpec;
+using quor::platform::sim::FaultRule;
 using quor::platform::sim::SimEvent;
 
 namespace {
@@ -54,7 +54,7 @@ private:
 TEST_F(Sim, FaultPointsSkipCountAndDisarm)
 {
     struct Case {
-        FaultSpec spec;
+        FaultRule rule;
         std::vector<bool> fails;  // the first six calls
     };
     const Case cases[] = {
@@ -64,10 +64,10 @@ TEST_F(Sim, FaultPointsSkipCountAndDisarm)
         {{0, 0, -1, false}, {false, false, false, false, false, false}},  // no error: only counted
     };
     for (const Case& c : cases) {
-        sim_.Faults().Arm("Test.Call", c.spec);
+        sim_.Faults().Arm("Test.Call", c.rule);
         for (std::size_t i = 0; i < c.fails.size(); ++i) {
             const auto hit = quor::platform::sim::Fault("Test.Call");
-            EXPECT_EQ(hit.has_value(), c.fails[i]) << "call " << i << " skip " << c.spec.skip;
+            EXPECT_EQ(hit.has_value(), c.fails[i]) << "call " << i << " skip " << c.rule.skip;
             if (hit) {
                 EXPECT_EQ(*hit, 31U);
             }
@@ -224,7 +224,7 @@ TEST_F(Sim, PortDiscoverySkipsGapsAndFailingInterfaces)
 {
     struct Case {
         const char* point;
-        FaultSpec spec;
+        FaultRule rule;
         std::uint32_t index;
         bool opens;
         const char* line;  // logged on the way, empty for none
@@ -249,7 +249,7 @@ TEST_F(Sim, PortDiscoverySkipsGapsAndFailingInterfaces)
     };
     for (const Case& c : cases) {
         sim_.Faults().Clear();
-        sim_.Faults().Arm(c.point, c.spec);
+        sim_.Faults().Arm(c.point, c.rule);
         quortest::LogTail tail;
         VioSAPI port;
         EXPECT_EQ(port.Open(c.index), c.opens) << c.point << " " << c.index;

@@ -48,8 +48,7 @@ void Changed(SimClipboard& c)
 
 bool OpenClipboard(WindowHandle window)
 {
-    if (auto e = sim::Fault("Clipboard.OpenClipboard")) {
-        sim::SetLastError(*e);
+    if (sim::FailsAt("Clipboard.OpenClipboard")) {
         return false;
     }
     auto& c = SimClipboard::Get();
@@ -118,8 +117,7 @@ bool EmptyClipboard()
 
 MemHandle SetClipboardData(std::uint32_t format, MemHandle block)
 {
-    if (auto e = sim::Fault("Clipboard.SetClipboardData")) {
-        sim::SetLastError(*e);
+    if (sim::FailsAt("Clipboard.SetClipboardData")) {
         return nullptr;
     }
     auto& c = SimClipboard::Get();

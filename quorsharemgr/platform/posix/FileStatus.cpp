@@ -10,9 +10,8 @@ namespace quor::platform {
 
 std::uint32_t FileStatusError(const char16_t* path)
 {
-    if (auto e = sim::Fault("FileStatus.GetFileAttributesW")) {
-        sim::SetLastError(*e);
-        return *e;
+    if (sim::FailsAt("FileStatus.GetFileAttributesW")) {
+        return sim::GetLastError();
     }
     struct stat st {};
     if (::stat(sim::HostPathOf(path).c_str(), &st) == 0) {

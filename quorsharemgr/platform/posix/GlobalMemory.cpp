@@ -18,8 +18,7 @@ sim::SimClipboard::Block* Find(sim::SimClipboard& c, MemHandle block)
 
 MemHandle GlobalAlloc(std::size_t bytes)
 {
-    if (auto e = sim::Fault("GlobalMemory.GlobalAlloc")) {
-        sim::SetLastError(*e);
+    if (sim::FailsAt("GlobalMemory.GlobalAlloc")) {
         return nullptr;
     }
     auto& c = sim::SimClipboard::Get();
@@ -48,8 +47,7 @@ MemHandle GlobalFree(MemHandle block)
 
 void* GlobalLock(MemHandle block)
 {
-    if (auto e = sim::Fault("GlobalMemory.GlobalLock")) {
-        sim::SetLastError(*e);
+    if (sim::FailsAt("GlobalMemory.GlobalLock")) {
         return nullptr;
     }
     auto& c = sim::SimClipboard::Get();

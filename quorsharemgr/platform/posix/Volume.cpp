@@ -27,8 +27,7 @@ std::string ReadSmallFile(const std::filesystem::path& p)
 // the file system "Velt"; another \\server\share\ is "NTFS" when its folder exists.
 bool GetVolumeInformationW(const char16_t* root, std::u16string* label, std::u16string* fileSystemName)
 {
-    if (auto e = sim::Fault("Volume.GetVolumeInformationW")) {
-        sim::SetLastError(*e);
+    if (sim::FailsAt("Volume.GetVolumeInformationW")) {
         return false;
     }
     const std::u16string r = root == nullptr ? std::u16string() : std::u16string(root);

@@ -23,15 +23,6 @@ namespace {
 std::mutex g_openMutex;
 std::set<std::uint32_t> g_openPorts;  // no sharing: one open handle per port
 
-bool Failed(const char* point)
-{
-    if (const auto fault = sim::Fault(point)) {
-        sim::SetLastError(*fault);
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 struct DevInfoSet {
@@ -40,7 +31,7 @@ struct DevInfoSet {
 
 DevInfoSet* GetSerialPortClassDevs()
 {
-    if (Failed("SerialPort.SetupDiGetClassDevsW")) {
+    if (sim::FailsAt("SerialPort.SetupDiGetClassDevsW")) {
         return nullptr;
     }
     auto* set = new DevInfoSet;
@@ -54,10 +45,10 @@ InterfaceResult GetSerialPortInterface(DevInfoSet* set, std::uint32_t index, std
         sim::SetLastError(kErrorNoMoreItems);
         return InterfaceResult::Missing;
     }
-    if (Failed("SerialPort.SetupDiEnumDeviceInterfaces")) {
+    if (sim::FailsAt("SerialPort.SetupDiEnumDeviceInterfaces")) {
         return InterfaceResult::Missing;
     }
-    if (Failed("SerialPort.SetupDiGetDeviceInterfaceDetailW")) {
+    if (sim::FailsAt("SerialPort.SetupDiGetDeviceInterfaceDetailW")) {
         return InterfaceResult::DetailFailed;
     }
     devicePath = sim::SerialPortInterfacePath(set->ports[index]);
@@ -73,7 +64,7 @@ PortHandle OpenPortDevice(const std::u16string& devicePath)
         sim::SetLastError(kErrorFileNotFound);
         return kInvalidPort;
     }
-    if (Failed("SerialPort.CreateFileW")) {
+    if (sim::FailsAt("SerialPort.CreateFileW")) {
         return kInvalidPort;
     }
     const auto index = static_cast<std::uint32_t>(std::stoul(narrow.substr(at + 4)));
@@ -101,7 +92,7 @@ bool QueryHostPortIndex(PortHandle port, std::uint32_t& hostIndex)
         sim::SetLastError(kErrorInvalidHandle);
         return false;
     }
-    if (Failed("SerialPort.DeviceIoControl")) {
+    if (sim::FailsAt("SerialPort.DeviceIoControl")) {
         return false;
     }
     hostIndex = sim::AsPort(port)->index;
@@ -125,7 +116,7 @@ void ClosePort(PortHandle h)
 bool DestroyClassDevs(DevInfoSet* set)
 {
     delete set;
-    return !Failed("SerialPort.SetupDiDestroyDeviceInfoList");
+    return !sim::FailsAt("SerialPort.SetupDiDestroyDeviceInfoList");
 }
 
 }  // namespace quor::platform

@@ -104,11 +104,11 @@ void SimEventBus::Clear()
 
 // ---- fault points -------------------------------------------------------------------------
 
-void SimFaults::Arm(const std::string& point, FaultSpec spec)
+void SimFaults::Arm(const std::string& point, FaultRule rule)
 {
     std::lock_guard<std::mutex> g(m_);
     State s;
-    s.spec = spec;
+    s.rule = rule;
     s.generation = ++generation_;
     points_[point] = s;
     changed_.notify_all();
@@ -167,11 +167,11 @@ std::optional<std::uint32_t> SimFaults::Hit(const char* point)
     }
     State& s = it->second;
     const int n = s.hits++;
-    if (n < s.spec.skip || (s.spec.count >= 0 && n >= s.spec.skip + s.spec.count)) {
+    if (n < s.rule.skip || (s.rule.count >= 0 && n >= s.rule.skip + s.rule.count)) {
         return std::nullopt;
     }
-    const FaultSpec spec = s.spec;
-    if (spec.hold && !s.released) {
+    const FaultRule rule = s.rule;
+    if (rule.hold && !s.released) {
         const std::uint64_t generation = s.generation;
         ++s.held;
         changed_.notify_all();
@@ -180,13 +180,22 @@ std::optional<std::uint32_t> SimFaults::Hit(const char* point)
             return at == points_.end() || at->second.generation != generation || at->second.released;
         });
     }
-    if (spec.error == 0) {
+    if (rule.error == 0) {
         return std::nullopt;
     }
-    return spec.error;
+    return rule.error;
 }
 
 std::optional<std::uint32_t> Fault(const char* point) { return SimMachine::Get().Faults().Hit(point); }
+
+bool FailsAt(const char* point)
+{
+    if (const auto error = Fault(point)) {
+        SetLastError(*error);
+        return true;
+    }
+    return false;
+}
 
 // ---- the machine --------------------------------------------------------------------------
 

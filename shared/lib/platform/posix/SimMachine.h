@@ -77,7 +77,7 @@ private:
 // later call when count < 0) fail with `error`; with `hold`, each of those calls first
 // waits until the test releases the point, and then fails with `error` or, when error is
 // 0, goes on normally.
-struct FaultSpec {
+struct FaultRule {
     std::uint32_t error = 0;
     int skip = 0;
     int count = 1;
@@ -86,7 +86,7 @@ struct FaultSpec {
 
 class SimFaults {
 public:
-    void Arm(const std::string& point, FaultSpec spec);
+    void Arm(const std::string& point, FaultRule rule);
     void Disarm(const std::string& point);
     void Clear();  // disarms everything and releases every held caller
     // Lets every caller held at `point` go on, and the later ones pass without waiting.
@@ -102,7 +102,7 @@ public:
 
 private:
     struct State {
-        FaultSpec spec;
+        FaultRule rule;
         int hits = 0;
         int held = 0;
         bool released = false;
@@ -152,6 +152,9 @@ private:
 
 // The seams' shorthand for SimMachine::Get().Faults().Hit(point).
 std::optional<std::uint32_t> Fault(const char* point);
+// For a Windows call failing at an armed point: sets the thread's last error to the armed
+// error and returns true; false when the call goes on.
+bool FailsAt(const char* point);
 
 // The thread's last Win32 error (what platform::LastError() returns).
 void SetLastError(std::uint32_t error);

@@ -31,8 +31,7 @@ struct FsDevInfoSet {
 
 FsDevInfoSet* GetVirtioFsClassDevs()
 {
-    if (const auto fault = sim::Fault("VirtioFs.SetupDiGetClassDevsW")) {
-        sim::SetLastError(*fault);
+    if (sim::FailsAt("VirtioFs.SetupDiGetClassDevsW")) {
         return nullptr;
     }
     struct stat st {};
@@ -46,8 +45,7 @@ FsInterfaceResult GetVirtioFsInterface(FsDevInfoSet* set, std::uint32_t index, s
         sim::SetLastError(kErrorNoMoreItems);
         return FsInterfaceResult::Missing;
     }
-    if (const auto fault = sim::Fault("VirtioFs.SetupDiGetDeviceInterfaceDetailW")) {
-        sim::SetLastError(*fault);
+    if (sim::FailsAt("VirtioFs.SetupDiGetDeviceInterfaceDetailW")) {
         return FsInterfaceResult::DetailFailed;
     }
     devicePath = sim::VirtioFsInterfacePath();
@@ -93,8 +91,7 @@ bool FsDeviceControl(FsDeviceHandle device, const void* in, std::uint32_t inLeng
         sim::SetLastError(kErrorInvalidHandle);
         return false;
     }
-    if (const auto fault = sim::Fault("VirtioFs.DeviceIoControl")) {
-        sim::SetLastError(*fault);
+    if (sim::FailsAt("VirtioFs.DeviceIoControl")) {
         return false;
     }
     const int fd = static_cast<int>(device);
