@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -140,6 +142,16 @@ bool HostPort::RecvClip(ClipMessage& message, int timeoutMs)
     }
     message.data.assign(static_cast<std::size_t>(h.dataLen), 0);
     return h.dataLen == 0 || RecvAll(message.data.data(), message.data.size(), timeoutMs);
+}
+
+std::size_t HostPort::Unread() const
+{
+    // On a Unix stream socket the send queue holds what the peer has not taken in yet.
+    int queued = 0;
+    if (fd_ < 0 || ::ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued < 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(queued);
 }
 
 }  // namespace quorhost

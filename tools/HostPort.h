@@ -34,6 +34,8 @@ public:
     bool RecvAll(void* data, std::size_t length, int timeoutMs = 5000);
     // Reads what is there (at most `capacity`), waiting up to `timeoutMs`; -1 on error / EOF.
     long RecvSome(void* data, std::size_t capacity, int timeoutMs);
+    // Bytes sent that the guest side has not read yet (0 when not connected).
+    std::size_t Unread() const;
 
     bool SendClip(std::uint32_t format, const std::vector<unsigned char>& header, const void* data,
                   std::size_t dataLen);

@@ -309,9 +309,9 @@ TEST_F(ServerSim, ARequestCutShortIsNeverExecuted)
     std::vector<unsigned char> req(quor::fs::kBufferSize);
     const std::size_t n = BuildRequest(req.data(), req.size(), FUSE_MKDIR, 9, ArgBlock{}, "/rw/w/half");
     ASSERT_TRUE(client_.Peer().SendPacket(req.data(), n - 5));
-    // Give the server the time to take in what was sent: the simulated port drops what a
-    // closed host left unread once the next host is there.
-    std::this_thread::sleep_for(300ms);
+    // The server must have taken in what was sent: the simulated port drops what a closed
+    // host left unread once the next host is there.
+    ASSERT_TRUE(WaitFor([&] { return client_.Peer().Port().Unread() == 0; }));
     // The host goes away; another one comes and waits for the handshake. The rest of the
     // request never arrives, so the server drops the link after its read time-out.
     client_.Close();
