@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "quorsharemgr/platform/posix/SimClipboard.h"
+#include "quorsharemgr/platform/posix/SimCom.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
 
@@ -99,19 +100,27 @@ bool CloseClipboard()
 
 bool EmptyClipboard()
 {
-    auto& c = SimClipboard::Get();
-    std::lock_guard<std::mutex> g(c.m);
-    c.SyncWithMachine();
-    if (!OpenedByCaller(c)) {
-        sim::SetLastError(kErrorClipboardNotOpen);
-        return false;
+    bool replacedOle = false;
+    {
+        auto& c = SimClipboard::Get();
+        std::lock_guard<std::mutex> g(c.m);
+        c.SyncWithMachine();
+        if (!OpenedByCaller(c)) {
+            sim::SetLastError(kErrorClipboardNotOpen);
+            return false;
+        }
+        for (const auto& [format, block] : c.formats) {
+            c.FreeBlock(block);
+        }
+        c.formats.clear();
+        replacedOle = c.owner == sim::kOleClipboardWindow && c.opener.window != sim::kOleClipboardWindow;
+        c.owner = c.opener.window;
+        Changed(c);
     }
-    for (const auto& [format, block] : c.formats) {
-        c.FreeBlock(block);
+    // The OLE clipboard's object loses its place to another application's data.
+    if (replacedOle) {
+        sim::OleClipboardReplaced();
     }
-    c.formats.clear();
-    c.owner = c.opener.window;
-    Changed(c);
     return true;
 }
 

@@ -40,6 +40,16 @@ inline constexpr std::uint32_t kErrorClipboardNotOpen = 1418;      // ERROR_CLIP
 inline constexpr std::uint32_t kErrorConnectionInvalid = 1229;      // ERROR_CONNECTION_INVALID
 inline constexpr std::uint32_t kErrorAlreadyInitialized = 1247;     // ERROR_ALREADY_INITIALIZED
 inline constexpr std::uint32_t kErrorFunctionFailed = 1627;         // ERROR_FUNCTION_FAILED
+inline constexpr std::uint32_t kErrorInvalidWindowHandle = 1400;    // ERROR_INVALID_WINDOW_HANDLE
+inline constexpr std::uint32_t kErrorClassAlreadyExists = 1410;     // ERROR_CLASS_ALREADY_EXISTS
+
+// ---- COM results (HRESULT) --------------------------------------------------------------
+inline constexpr std::int32_t kSOk = 0;                                          // S_OK
+inline constexpr std::int32_t kSFalse = 1;                                       // S_FALSE
+inline constexpr std::int32_t kENoInterface = static_cast<std::int32_t>(0x80004002);  // E_NOINTERFACE
+inline constexpr std::int32_t kEPointer = static_cast<std::int32_t>(0x80004003);      // E_POINTER
+inline constexpr std::int32_t kEFail = static_cast<std::int32_t>(0x80004005);         // E_FAIL
+inline constexpr std::int32_t kEOutOfMemory = static_cast<std::int32_t>(0x8007000E);  // E_OUTOFMEMORY
 
 // ---- waits ------------------------------------------------------------------------------
 inline constexpr std::uint32_t kWaitObject0 = 0;                    // WAIT_OBJECT_0

@@ -7,6 +7,14 @@
 namespace quor::platform {
 
 static_assert(kErrorSuccess == ERROR_SUCCESS);
+static_assert(kErrorInvalidWindowHandle == ERROR_INVALID_WINDOW_HANDLE);
+static_assert(kErrorClassAlreadyExists == ERROR_CLASS_ALREADY_EXISTS);
+static_assert(kSOk == S_OK);
+static_assert(kSFalse == S_FALSE);
+static_assert(kENoInterface == E_NOINTERFACE);
+static_assert(kEPointer == E_POINTER);
+static_assert(kEFail == E_FAIL);
+static_assert(kEOutOfMemory == E_OUTOFMEMORY);
 static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
 static_assert(kErrorPathNotFound == ERROR_PATH_NOT_FOUND);
 static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED);
