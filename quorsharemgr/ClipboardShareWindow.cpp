@@ -1,0 +1,417 @@
+#include "quorsharemgr/ClipboardShareWindow.h"
+
+#include <string>
+#include <vector>
+
+#include "quorsharemgr/BitmapSendProcess.h"
+#include "quorsharemgr/ClipboardFormatBits.h"
+#include "quorsharemgr/DeviceBroadcast.h"
+#include "quorsharemgr/FilesSendProcess.h"
+#include "quorsharemgr/ShareDataObject.h"
+#include "quorsharemgr/ShareFormat.h"
+#include "quorsharemgr/TextHtmlSendProcess.h"
+#include "quorsharemgr/platform/Clipboard.h"
+#include "quorsharemgr/platform/OleClipboard.h"
+#include "quorsharemgr/platform/ShellItems.h"
+#include "shared/lib/platform/LastError.h"
+#include "shared/lib/platform/SerialPort.h"
+#include "shared/lib/platform/WinErrors.h"
+#include "shared/log/Log.h"
+
+namespace quor {
+
+namespace {
+
+constexpr char16_t kClassName[] = u"ClipboardShareWnd";
+constexpr char kServer[] = "\\\\Velt";
+
+// Registered before main runs, as the window class's users expect.
+const std::uint32_t g_syncMessage = platform::RegisterWindowMessageW(u"SyncClipboardDataToHost");
+const std::uint32_t g_putFilesMessage = platform::RegisterWindowMessageW(u"ClipboardPutFiles");
+const std::uint32_t g_deleteShareMessage = platform::RegisterWindowMessageW(u"DeleteShareName");
+
+}  // namespace
+
+std::uint32_t SyncClipboardDataToHostMessage() { return g_syncMessage; }
+std::uint32_t ClipboardPutFilesMessage() { return g_putFilesMessage; }
+std::uint32_t DeleteShareNameMessage() { return g_deleteShareMessage; }
+
+ClipboardShareWindow::ClipboardShareWindow(SyncToHostFn onSyncToHost, DeviceChangeFn onDeviceChange,
+                                           CreateShareNameFn createShareName, SendShareMessageFn sendShareMessage)
+    : onSyncToHost_(std::move(onSyncToHost)),
+      onDeviceChange_(std::move(onDeviceChange)),
+      createShareName_(std::move(createShareName)),
+      sendShareMessage_(std::move(sendShareMessage))
+{
+}
+
+ClipboardShareWindow::~ClipboardShareWindow()
+{
+    Destroy();
+    onSyncToHost_ = nullptr;
+    onDeviceChange_ = nullptr;
+    createShareName_ = nullptr;
+    sendShareMessage_ = nullptr;
+}
+
+std::uint32_t ClipboardShareWindow::Init()
+{
+    if (IsInitialised()) {
+        return platform::kErrorAlreadyInitialized;
+    }
+    hInstance_ = platform::GetModuleHandleW();
+    readyEvent_ = platform::CreateEventW(false);
+    if (readyEvent_ == nullptr) {
+        const std::uint32_t e = platform::LastError();
+        QLOG(kLogError, "CreateEvent failed with error: {}", e);
+        return e;
+    }
+    thread_ = platform::CreateThread(&ClipboardShareWindow::ThreadEntry, this);
+    if (thread_ == nullptr) {
+        const std::uint32_t e = platform::LastError();
+        QLOG(kLogError, "CreateThread failed with error: {}", e);
+        (void)platform::CloseHandle(readyEvent_);
+        readyEvent_ = nullptr;
+        return e;
+    }
+    const platform::SyncHandle handles[2] = {readyEvent_, thread_};
+    const std::uint32_t r = platform::WaitForMultipleObjects(2, handles, platform::kInfinite);
+    if (r == platform::kWaitObject0) {
+        (void)platform::CloseHandle(readyEvent_);
+        readyEvent_ = nullptr;
+        initialised_.store(1);
+        QLOG(kLogInfo, "Clipboard Share Window Init Completed");
+        return 0;
+    }
+    std::uint32_t code = 0;
+    if (!platform::GetExitCodeThread(thread_, code)) {
+        code = platform::LastError();
+    }
+    QLOG(kLogError, "Clipboard Share Window Init Failed!");
+    (void)platform::CloseHandle(readyEvent_);
+    (void)platform::CloseHandle(thread_);
+    readyEvent_ = nullptr;
+    thread_ = nullptr;
+    hwnd_.store(nullptr);
+    return code;
+}
+
+std::uint32_t ClipboardShareWindow::ThreadEntry(void* self) { return static_cast<ClipboardShareWindow*>(self)->WindowThread(); }
+
+bool ClipboardShareWindow::RegisterWindowClass()
+{
+    if (platform::RegisterClassExW(hInstance_, kClassName)) {
+        return true;
+    }
+    // The class stays registered for the life of the process: a window made again after
+    // Destroy uses the class of the first Init.
+    if (platform::LastError() == platform::kErrorClassAlreadyExists) {
+        return true;
+    }
+    QLOG(kLogError, "RegisterClassEx failed with error: {}", platform::LastError());
+    return false;
+}
+
+std::uint32_t ClipboardShareWindow::WindowThread()
+{
+    if (!RegisterWindowClass()) {
+        const std::uint32_t e = platform::LastError();
+        QLOG(kLogError, "Register Clipboard share Window failed");
+        return e;
+    }
+    platform::WindowHandle hwnd = platform::CreateWindowExW(hInstance_, kClassName, this);
+    if (hwnd == nullptr) {
+        const std::uint32_t e = platform::LastError();
+        QLOG(kLogError, "CreateWindow failed with error: {}", e);
+        return e;
+    }
+    hwnd_.store(hwnd);
+    const std::int32_t hr = platform::OleInitialize();
+    if (hr != platform::kSOk) {
+        if (hr == platform::kSFalse) {
+            platform::OleUninitialize();  // balance the extra initialisation it counted
+        }
+        (void)platform::DestroyWindow(hwnd);
+        return static_cast<std::uint32_t>(hr);
+    }
+    platform::SetWindowSink(hwnd, this);
+    serialPortNotify_ = RegisterInterfaceNotification(kSerialPortClass);
+    fsDeviceNotify_ = RegisterInterfaceNotification(kVirtioFsClass);
+    if (!platform::AddClipboardFormatListener(hwnd)) {
+        const std::uint32_t e = platform::LastError();
+        platform::OleUninitialize();
+        (void)platform::DestroyWindow(hwnd);
+        QLOG(kLogError, "AddClipboardFormatListener failed with error: {}", e);
+        for (platform::DeviceNotifyHandle* n : {&serialPortNotify_, &fsDeviceNotify_}) {
+            if (*n != nullptr) {
+                (void)platform::UnregisterDeviceNotification(*n);
+                *n = nullptr;
+            }
+        }
+        return e;
+    }
+    platform::ShowWindowHidden(hwnd);
+    (void)platform::SetEvent(readyEvent_);
+    platform::RunMessageLoop();
+    (void)platform::RemoveClipboardFormatListener(hwnd);
+    platform::OleUninitialize();
+    return 0;
+}
+
+platform::DeviceNotifyHandle ClipboardShareWindow::RegisterInterfaceNotification(const Guid& interfaceClass)
+{
+    platform::DeviceNotifyHandle n = platform::RegisterInterfaceNotification(Hwnd(), interfaceClass);
+    if (n == nullptr) {
+        QLOG(kLogError, "RegisterDeviceNotification failed with error: {}", platform::LastError());
+    }
+    return n;
+}
+
+platform::DeviceNotifyHandle ClipboardShareWindow::RegisterHandleNotification(std::intptr_t handle)
+{
+    if (handle == platform::kInvalidPort) {
+        QLOG(kLogError, "Invalid handle value");
+        return nullptr;
+    }
+    platform::DeviceNotifyHandle n = platform::RegisterHandleNotification(Hwnd(), handle, kPortStatusEvent);
+    if (n == nullptr) {
+        QLOG(kLogError, "RegisterDeviceNotification failed: {}", platform::LastError());
+    }
+    return n;
+}
+
+bool ClipboardShareWindow::OnWindowEvent(platform::WindowHandle window, const platform::WindowEvent& event,
+                                         std::intptr_t& result)
+{
+    result = 0;
+    switch (event.kind) {
+    case platform::WindowEvent::Kind::Destroy:
+        platform::PostQuitMessage(0);
+        return true;
+    case platform::WindowEvent::Kind::Close:
+        (void)platform::DestroyWindow(window);
+        return true;
+    case platform::WindowEvent::Kind::DeviceChange:
+        if (onDeviceChange_) {
+            onDeviceChange_(event.wParam, event.lParam);
+        }
+        return true;
+    case platform::WindowEvent::Kind::ClipboardUpdate:
+        clipboardChanged_.store(1, std::memory_order_seq_cst);
+        return true;
+    case platform::WindowEvent::Kind::Other:
+        break;
+    }
+    if (event.message == g_syncMessage) {
+        if (onSyncToHost_) {
+            onSyncToHost_();
+        }
+        return true;
+    }
+    if (event.message == g_putFilesMessage || event.message == g_deleteShareMessage) {
+        std::unique_ptr<std::string> name(reinterpret_cast<std::string*>(event.lParam));
+        const char* s = name != nullptr ? name->c_str() : nullptr;
+        if (event.message == g_putFilesMessage) {
+            (void)PutFilesToClipboard(s);
+        } else {
+            OnDeleteShareName(s);
+        }
+        return true;
+    }
+    return false;
+}
+
+void ClipboardShareWindow::Destroy()
+{
+    if (!IsInitialised()) {
+        QLOG(kLogError, "Destroy failed: Window is not initialised");
+        return;
+    }
+    for (platform::DeviceNotifyHandle* n : {&serialPortNotify_, &fsDeviceNotify_}) {
+        if (*n != nullptr) {
+            (void)platform::UnregisterDeviceNotification(*n);
+            *n = nullptr;
+        }
+    }
+    (void)platform::SendMessageW(Hwnd(), platform::kWmClose, 0, 0);
+    if (platform::WaitForSingleObject(thread_, kThreadStopMs) != platform::kWaitObject0) {
+        QLOG(kLogWarning, "Terminate Thread for Clipboard Window");
+        (void)platform::TerminateThread(thread_, 0);
+    }
+    (void)platform::CloseHandle(thread_);
+    hInstance_ = nullptr;
+    thread_ = nullptr;
+    hwnd_.store(nullptr);
+    initialised_.store(0);
+}
+
+bool ClipboardShareWindow::OpenClipboardWithRetry()
+{
+    std::uint32_t error = 0;
+    int attempts = 0;
+    for (int k = 0; k < kOpenAttempts; ++k) {
+        ++attempts;
+        if (platform::OpenClipboard(Hwnd())) {
+            if (attempts > 1) {
+                QLOG(kLogWarning, "{} times tried to open clipboard", attempts);
+            }
+            return true;
+        }
+        if (k == kOpenAttempts - 1) {
+            error = platform::LastError();
+        }
+        const std::uint32_t ms = 1U << k;
+        if (sleep_) {
+            sleep_(ms);
+        } else {
+            platform::Sleep(ms);
+        }
+    }
+    QLOG(kLogWarning, "{} times tried to open clipboard", attempts);
+    QLOG(kLogError, "Failed to open clipboard with error: {}", error);
+    return false;
+}
+
+bool ClipboardShareWindow::CloseClipboard()
+{
+    if (platform::CloseClipboard()) {
+        return true;
+    }
+    const std::uint32_t e = platform::LastError();
+    if (e == platform::kErrorClipboardNotOpen) {
+        return true;
+    }
+    QLOG(kLogError, "Failed with error: {}", e);
+    return false;
+}
+
+bool ClipboardShareWindow::EmptyClipboard()
+{
+    if (platform::EmptyClipboard()) {
+        return true;
+    }
+    QLOG(kLogError, "Empty clipboard failed with error: {}", platform::LastError());
+    return false;
+}
+
+std::unique_ptr<ShareSendProcess> ClipboardShareWindow::CreateSendProcess(std::uint32_t bits)
+{
+    switch (SelectSender(bits)) {
+    case SenderKind::Files:
+        return std::make_unique<FilesSendProcess>(createShareName_);
+    case SenderKind::TextHtml:
+        return std::make_unique<TextHtmlSendProcess>(bits, createShareName_, sendShareMessage_);
+    case SenderKind::Bitmap:
+        return std::make_unique<BitmapSendProcess>();
+    case SenderKind::None:
+        break;
+    }
+    return nullptr;
+}
+
+bool ClipboardShareWindow::PostName(std::uint32_t message, const char* shareName)
+{
+    auto* s = new std::string(shareName);
+    if (!platform::PostMessageW(Hwnd(), message, 0, reinterpret_cast<std::intptr_t>(s))) {
+        delete s;
+        return false;
+    }
+    return true;
+}
+
+bool ClipboardShareWindow::PostClipboardPutFiles(const char* shareName)
+{
+    if (shareName == nullptr) {
+        QLOG(kLogError, "Input parameters are invalid");
+        return false;
+    }
+    return PostName(g_putFilesMessage, shareName);
+}
+
+bool ClipboardShareWindow::PostDeleteShareName(const char* shareName)
+{
+    if (shareName == nullptr) {
+        QLOG(kLogError, "Share name is a null pointer");
+        return false;
+    }
+    return PostName(g_deleteShareMessage, shareName);
+}
+
+void ClipboardShareWindow::OnDeleteShareName(const char* shareName)
+{
+    if (shareName == nullptr) {
+        QLOG(kLogError, "share name is a null pointer");
+        return;
+    }
+    if (sendShareMessage_) {
+        sendShareMessage_(shareName, ShareFormatReleaseShareName);
+    }
+}
+
+bool ClipboardShareWindow::PutFilesToClipboard(const char* shareName)
+{
+    if (shareName == nullptr) {
+        QLOG(kLogError, "share name is a null pointer");
+        return false;
+    }
+    const std::string path = std::string(kServer) + "\\" + shareName;
+    platform::IdList pidl = platform::ILCreateFromPathA(path.c_str());
+    if (pidl == nullptr) {
+        QLOG(kLogError, "ILCreateFromPathA failed");
+        return false;
+    }
+    platform::ShellFolder folder = nullptr;
+    std::int32_t hr = platform::SHBindToObject(pidl, &folder);
+    if (hr < 0) {
+        QLOG(kLogError, "SHBindToObject failed with error: {}", hr);
+        platform::ILFree(pidl);
+        return false;
+    }
+    platform::ShellEnum items = nullptr;
+    hr = platform::EnumObjects(folder, platform::kShcontfAll, &items);
+    if (hr < 0 || items == nullptr) {
+        QLOG(kLogError, "EnumObjects failed with error: {}", hr);
+        platform::ReleaseFolder(folder);
+        platform::ILFree(pidl);
+        return false;
+    }
+    std::vector<platform::IdList> children;
+    platform::IdList child = nullptr;
+    while (platform::EnumNext(items, &child) == platform::kSOk) {
+        children.push_back(child);
+    }
+    platform::ReleaseEnum(items);
+    void* dataObject = nullptr;
+    hr = platform::GetUIObjectOf(folder, Hwnd(), static_cast<std::uint32_t>(children.size()), children.data(),
+                                 &dataObject);
+    platform::ReleaseFolder(folder);
+    for (platform::IdList c : children) {
+        platform::ILFree(c);
+    }
+    platform::ILFree(pidl);
+    if (hr < 0) {
+        QLOG(kLogError, "GetUIObjectOf failed with error: {}", hr);
+        return false;
+    }
+    return SetFilesDataObject(dataObject, shareName);
+}
+
+bool ClipboardShareWindow::SetFilesDataObject(void* dataObject, const char* shareName)
+{
+    if (dataObject == nullptr) {
+        QLOG(kLogError, "obj is a null pointer");
+        return false;
+    }
+    if (shareName == nullptr) {
+        QLOG(kLogError, "share name is a null pointer");
+        return false;
+    }
+    ShareDataObject* obj = ShareDataObject::Create(dataObject, shareName, sendShareMessage_);
+    (void)platform::RemoveClipboardFormatListener(Hwnd());
+    const std::int32_t hr = platform::OleSetClipboard(obj->Primary());
+    (void)platform::AddClipboardFormatListener(Hwnd());
+    (void)obj->Release();
+    return hr == platform::kSOk;
+}
+
+}  // namespace quor
