@@ -6,11 +6,13 @@
 //   quorhost clip-sync <port>            ask the guest for its clipboard (SyncToHost)
 //   quorhost clip-recv <port> [ms]       print the next clipboard message from the guest
 //   quorhost fs ...                      the file-share client (see FsCli.cpp)
+//   quorhost clip ...                    the host's clipboard agent (see ClipCli.cpp)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "tools/ClipCli.h"
 #include "tools/FsCli.h"
 #include "tools/HostPort.h"
 #include "quorsharemgr/ShareFormat.h"
@@ -22,7 +24,7 @@ int Usage()
 {
     std::fprintf(stderr,
                  "usage: quorhost send <port> <text> | recv <port> [ms] | clip-text <port> <text> |\n"
-                 "                clip-sync <port> | clip-recv <port> [ms] | fs ...\n"
+                 "                clip-sync <port> | clip-recv <port> [ms] | fs ... | clip ...\n"
                  "The simulated machine's folder is $QUOR_SIM_DIR (default /tmp/quor-sim).\n");
     return 2;
 }
@@ -33,6 +35,9 @@ int main(int argc, char** argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "fs") == 0) {
         return quorhost::RunFsCli(argc - 1, argv + 1);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "clip") == 0) {
+        return quorhost::RunClipCli(argc - 1, argv + 1);
     }
     if (argc < 3) {
         return Usage();
