@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "quorsharemgr/platform/posix/SimClipboard.h"
+#include "quorsharemgr/platform/posix/SimDesktop.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
 
@@ -48,6 +49,7 @@ void Changed(SimClipboard& c)
 
 bool OpenClipboard(WindowHandle window)
 {
+    sim::EnsureDesktopControl();
     if (sim::FailsAt("Clipboard.OpenClipboard")) {
         return false;
     }
@@ -69,6 +71,7 @@ bool OpenClipboard(WindowHandle window)
 
 bool CloseClipboard()
 {
+    sim::EnsureDesktopControl();
     std::vector<std::uintptr_t> tell;
     std::uint32_t sequence = 0;
     {
@@ -99,6 +102,7 @@ bool CloseClipboard()
 
 bool EmptyClipboard()
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -117,6 +121,7 @@ bool EmptyClipboard()
 
 MemHandle SetClipboardData(std::uint32_t format, MemHandle block)
 {
+    sim::EnsureDesktopControl();
     if (sim::FailsAt("Clipboard.SetClipboardData")) {
         return nullptr;
     }
@@ -147,6 +152,7 @@ MemHandle SetClipboardData(std::uint32_t format, MemHandle block)
 
 MemHandle GetClipboardData(std::uint32_t format)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -165,6 +171,7 @@ MemHandle GetClipboardData(std::uint32_t format)
 
 std::uint32_t EnumClipboardFormats(std::uint32_t after)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -185,6 +192,7 @@ std::uint32_t EnumClipboardFormats(std::uint32_t after)
 
 std::uint32_t RegisterClipboardFormatW(const char16_t* name)
 {
+    sim::EnsureDesktopControl();
     if (name == nullptr || *name == u'\0') {
         sim::SetLastError(kErrorInvalidParameter);
         return 0;
@@ -205,6 +213,7 @@ std::uint32_t RegisterClipboardFormatW(const char16_t* name)
 
 std::u16string GetClipboardFormatNameW(std::uint32_t format)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -214,6 +223,7 @@ std::u16string GetClipboardFormatNameW(std::uint32_t format)
 
 std::uint32_t GetClipboardSequenceNumber()
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -222,6 +232,7 @@ std::uint32_t GetClipboardSequenceNumber()
 
 bool AddClipboardFormatListener(WindowHandle window)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -235,6 +246,7 @@ bool AddClipboardFormatListener(WindowHandle window)
 
 bool RemoveClipboardFormatListener(WindowHandle window)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
