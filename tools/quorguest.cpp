@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/lib/platform/SimLayout.h"
 #include "tools/AgentPipe.h"
 #include "tools/DesktopClient.h"
 

@@ -164,16 +164,21 @@ void PipeClient::State::Run(const std::shared_ptr<State>& s)
             }
         }
     }
+    // The owner's callback runs before the end becomes visible: whoever saw the end may
+    // destroy the client.
     std::function<void()> onEnded;
     {
         std::lock_guard<std::mutex> g(s->m);
-        s->ended = true;
         onEnded = std::move(s->onEnded);
     }
-    s->cv.notify_all();
     if (onEnded) {
         onEnded();
     }
+    {
+        std::lock_guard<std::mutex> g(s->m);
+        s->ended = true;
+    }
+    s->cv.notify_all();
 }
 
 PipeClient::PipeClient(std::u16string pipeName, std::function<void()> onEnded) : state_(std::make_shared<State>())

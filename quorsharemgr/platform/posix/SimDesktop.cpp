@@ -3,7 +3,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -159,9 +159,6 @@ private:
     int listenFd_ = -1;
     int stopFd_ = -1;
     std::thread acceptor_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool stopping_ = false;
     std::list<Conn> conns_;  // the acceptor's; read by the destructor after the acceptor ended
     std::uintptr_t accepted_ = 0;
 };
@@ -192,11 +189,6 @@ DesktopServer::DesktopServer(std::string path) : path_(std::move(path))
 
 DesktopServer::~DesktopServer()
 {
-    {
-        std::lock_guard<std::mutex> g(m_);
-        stopping_ = true;
-    }
-    cv_.notify_all();
     if (stopFd_ >= 0) {
         const std::uint64_t one = 1;
         (void)!::write(stopFd_, &one, sizeof one);
@@ -425,9 +417,29 @@ std::string DesktopServer::Hold(std::string_view ms, int fd, WindowHandle window
         return Error(LastError(), "OpenClipboard failed");
     }
     SendFrame(fd, "ok held");
-    {
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait_for(g, std::chrono::milliseconds(n), [this] { return stopping_; });
+    // Until the time is up, the server stops, or the application goes away (its connection
+    // closes; a request sent meanwhile waits for its turn).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(n);
+    bool watchConnection = true;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {watchConnection ? fd : -1, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            break;
+        }
+        if (fds[0].revents != 0) {
+            break;
+        }
+        if (fds[1].revents != 0) {
+            char c;
+            if (::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
+                break;
+            }
+            watchConnection = false;
+        }
     }
     CloseClipboard();
     return "ok released";

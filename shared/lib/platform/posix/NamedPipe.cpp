@@ -145,6 +145,9 @@ bool WritePipe(PipeHandle pipe, const void* data, std::uint32_t length, std::uin
 
 bool CancelPipeIo(PipeHandle pipe)
 {
+    if (sim::FailsAt("NamedPipe.CancelIoEx")) {
+        return false;
+    }
     SimPipe* p = P(pipe);
     if (p == nullptr || pipe == kInvalidPipe) {
         sim::SetLastError(kErrorInvalidHandle);
