@@ -1,14 +1,12 @@
 #include "tools/AgentPipe.h"
 
 #include <cerrno>
-#include <cstring>
-#include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/posix/SimSocket.h"
 
 namespace quorguest {
 
@@ -18,22 +16,8 @@ bool AgentPipe::Listen(const std::string& name)
 {
     Close();
     path_ = quor::platform::PipeSocket(name);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof addr.sun_path) {
-        return false;
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
-    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-    ::unlink(path_.c_str());
-    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 4) != 0) {
-        Close();
-        return false;
-    }
-    return true;
+    listenFd_ = quor::platform::sim::ListenUnixSocket(path_, 4);
+    return listenFd_ >= 0;
 }
 
 bool AgentPipe::Accept(int timeoutMs)
@@ -49,19 +33,7 @@ bool AgentPipe::Accept(int timeoutMs)
 
 bool AgentPipe::SendRaw(const void* data, std::size_t length)
 {
-    const auto* p = static_cast<const char*>(data);
-    while (length > 0) {
-        const ssize_t n = ::send(fd_, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return fd_ >= 0 && quor::platform::sim::SendAllOn(fd_, data, length);
 }
 
 bool AgentPipe::Send(const std::u16string& text)

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <list>
 #include <mutex>
 #include <poll.h>
@@ -14,7 +13,6 @@
 #include <string_view>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +25,7 @@
 #include "shared/lib/platform/TextConv.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
+#include "shared/lib/platform/posix/SimSocket.h"
 
 namespace quor::platform::sim {
 
@@ -166,22 +165,7 @@ private:
 DesktopServer::DesktopServer(std::string path) : path_(std::move(path))
 {
     stopFd_ = ::eventfd(0, EFD_CLOEXEC);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (stopFd_ < 0 || path_.size() >= sizeof addr.sun_path) {
-        return;
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
-    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-    ::unlink(path_.c_str());
-    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 16) != 0) {
-        if (listenFd_ >= 0) {
-            ::close(listenFd_);
-            listenFd_ = -1;
-        }
+    if (stopFd_ < 0 || (listenFd_ = ListenUnixSocket(path_, 16)) < 0) {
         return;
     }
     acceptor_ = std::thread([this] { AcceptLoop(); });
@@ -280,18 +264,7 @@ bool DesktopServer::ReadExact(int fd, void* data, std::size_t length)
 bool DesktopServer::SendFrame(int fd, std::string_view body)
 {
     const std::string frame = DesktopFrame(body);
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-        const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return SendAllOn(fd, frame.data(), frame.size());
 }
 
 void DesktopServer::Serve(Conn& conn, std::uintptr_t window)
