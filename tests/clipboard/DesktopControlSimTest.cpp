@@ -5,16 +5,13 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "quorsharemgr/BitmapSendProcess.h"
@@ -25,6 +22,7 @@
 #include "quorsharemgr/platform/posix/DesktopProtocol.h"
 #include "shared/lib/platform/LastError.h"
 #include "tests/clipboard/support/ClipboardTestUtil.h"
+#include "tests/support/GuestProcess.h"
 #include "tests/support/SimMachineFixture.h"
 #include "tools/DesktopClient.h"
 
@@ -37,90 +35,6 @@ namespace {
 
 p::WindowHandle OurWindow() { return reinterpret_cast<p::WindowHandle>(0x7770); }
 
-// quorguest run as a child process on the test's machine folder.
-class Guest {
-public:
-    Guest(const std::string& simDir, const std::vector<std::string>& args)
-    {
-        // Everything the child needs is made before the fork: the test process has threads.
-        std::vector<char*> argv{const_cast<char*>(QUORGUEST_EXE)};
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        env_.push_back("QUOR_SIM_DIR=" + simDir);
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (std::strncmp(*e, "QUOR_SIM_DIR=", 13) != 0) {
-                env_.emplace_back(*e);
-            }
-        }
-        std::vector<char*> envp;
-        for (std::string& e : env_) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(fds[1], 1);
-            ::dup2(fds[1], 2);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            ::execve(QUORGUEST_EXE, argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        out_ = fds[0];
-    }
-    ~Guest()
-    {
-        if (pid_ > 0 && status_ < 0) {
-            ::kill(pid_, SIGKILL);
-            Wait();
-        }
-        if (out_ >= 0) {
-            ::close(out_);
-        }
-    }
-    // The output up to the next newline (without it); false at the end of the output.
-    bool Line(std::string& line)
-    {
-        line.clear();
-        char c;
-        while (::read(out_, &c, 1) == 1) {
-            output_ += c;
-            if (c == '\n') {
-                return true;
-            }
-            line += c;
-        }
-        return false;
-    }
-    // Reads the rest of the output and waits for the exit status.
-    int Wait()
-    {
-        std::string ignored;
-        while (Line(ignored)) {
-        }
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-        return status_;
-    }
-    void Terminate() { ::kill(pid_, SIGTERM); }
-    const std::string& Output() const { return output_; }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int status_ = -1;
-    std::string output_;
-    std::vector<std::string> env_;
-};
-
 class DesktopControl : public quortest::SimMachineTest {
 protected:
     DesktopControl()
@@ -130,7 +44,7 @@ protected:
     }
     int Run(const std::vector<std::string>& args, std::string* output = nullptr)
     {
-        Guest g(sim_.Str(), args);
+        quortest::GuestProcess g(sim_.Str(), args);
         const int rc = g.Wait();
         if (output != nullptr) {
             *output = g.Output();
@@ -308,7 +222,7 @@ TEST_F(DesktopControl, GetShowsEveryFormatWithItsBlock)
 
 TEST_F(DesktopControl, HoldKeepsOtherWindowsOut)
 {
-    Guest holder(sim_.Str(), {"clip", "hold", "60000"});
+    quortest::GuestProcess holder(sim_.Str(), {"clip", "hold", "60000"});
     std::string line;
     ASSERT_TRUE(holder.Line(line));
     ASSERT_EQ(line, "held");

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
 #include <memory>
 #include <thread>
 
 #include "shared/lib/PipeClient.h"
+#include "tests/support/GuestProcess.h"
 #include "tests/support/SimMachineFixture.h"
 #include "tools/AgentPipe.h"
 
@@ -89,4 +93,33 @@ TEST_F(PipeClientSim, AReadStartedAfterTheCancellationIsCancelledToo)
     EXPECT_TRUE(tail.Contains("ReadFile failed with error: 995")) << tail.Since();
     EXPECT_FALSE(tail.Contains("did not end")) << tail.Since();
     EXPECT_TRUE(agent_.WaitClosed(30000));
+}
+
+TEST_F(PipeClientSim, QuorguestActsAsTheAgent)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* logged;  // nullptr: nothing
+    };
+    const Case cases[] = {
+        {{"agent", "5", "close"}, nullptr},
+        {{"agent", "5", "send", "hello", "\\close"}, "Invalid command = hello."},
+    };
+    for (const Case& c : cases) {
+        quortest::LogTail tail;
+        quortest::GuestProcess agent(sim_.Str(), c.args);
+        // The agent listens once its socket is there.
+        const auto socket = sim_.Path() / "pipe" / "quorsharepipe5";
+        while (!std::filesystem::exists(socket)) {
+            std::this_thread::yield();
+        }
+        quor::PipeClient client(u"\\\\.\\pipe\\quorsharepipe5");
+        ASSERT_TRUE(client.Init());
+        EXPECT_EQ(agent.Wait(), 0) << agent.Output();
+        EXPECT_EQ(agent.Output(), "\\CLOSED\n");
+        EXPECT_TRUE(client.WaitEnded(30000));
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(tail.Contains(c.logged)) << tail.Since();
+        }
+    }
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,20 +12,25 @@ namespace quor::platform::sim {
 
 int ListenUnixSocket(const std::string& path, int backlog)
 {
+    // Bound and listening under a name of its own first, then renamed: a socket file at
+    // `path` always takes connections.
+    const std::string staging = path + ".new" + std::to_string(::getpid());
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
+    if (staging.size() >= sizeof addr.sun_path) {
         return -1;
     }
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ::unlink(path.c_str());
+    std::memcpy(addr.sun_path, staging.c_str(), staging.size() + 1);
+    ::unlink(staging.c_str());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
     }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0 ||
+        ::rename(staging.c_str(), path.c_str()) != 0) {
+        ::unlink(staging.c_str());
         ::close(fd);
         return -1;
     }

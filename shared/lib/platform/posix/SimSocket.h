@@ -7,8 +7,8 @@
 
 namespace quor::platform::sim {
 
-// Makes the folder, replaces a socket file left at `path`, binds and listens; the listening
-// descriptor, or -1.
+// Makes the folder, binds and listens, and puts the socket at `path` (replacing a file left
+// there) only once it takes connections; the listening descriptor, or -1.
 int ListenUnixSocket(const std::string& path, int backlog);
 // Sends all `length` bytes (no SIGPIPE); false when the peer has gone.
 bool SendAllOn(int fd, const void* data, std::size_t length);
