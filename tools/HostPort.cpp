@@ -13,6 +13,7 @@
 
 #include "quorsharemgr/ShareHeader.h"
 #include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/posix/SimSocket.h"
 
 namespace quorhost {
 
@@ -65,19 +66,7 @@ void HostPort::Close()
 
 bool HostPort::SendAll(const void* data, std::size_t length)
 {
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (length > 0) {
-        const ssize_t n = ::send(fd_, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return quor::platform::sim::SendAllOn(fd_, data, length);
 }
 
 long HostPort::RecvSome(void* data, std::size_t capacity, int timeoutMs)

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "shared/lib/platform/posix/SimSocket.h"
 #include "shared/lib/platform/SimLayout.h"
 
 namespace quorhost {
@@ -33,19 +34,7 @@ bool ReadExact(int fd, void* data, std::size_t length)
 }
 bool WriteExact(int fd, const void* data, std::size_t length)
 {
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (length > 0) {
-        const ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return quor::platform::sim::SendAllOn(fd, data, length);
 }
 }  // namespace
 

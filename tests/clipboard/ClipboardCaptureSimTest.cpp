@@ -310,7 +310,8 @@ TEST_F(ClipboardCapture, OneOpenerAtATimeAndListenersAreTold)
         EXPECT_EQ(seen[0].handle, reinterpret_cast<std::intptr_t>(OurWindow()));
     }
     EXPECT_FALSE(p::GetClipboardData(quor::kCfUnicodeText));  // not open: refused
-    EXPECT_EQ(p::RegisterClipboardFormatW(u"html format"), HtmlFormat());
+    const std::uint32_t html = HtmlFormat();  // registered first, under its own spelling
+    EXPECT_EQ(p::RegisterClipboardFormatW(u"html format"), html);
     EXPECT_GE(HtmlFormat(), 0xC000U);
     EXPECT_EQ(p::GetClipboardFormatNameW(HtmlFormat()), u"HTML Format");
     ASSERT_TRUE(p::RemoveClipboardFormatListener(OurWindow()));

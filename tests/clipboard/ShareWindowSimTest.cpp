@@ -21,7 +21,7 @@
 #include "quorsharemgr/platform/DataObject.h"
 #include "quorsharemgr/platform/ShellItems.h"
 #include "quorsharemgr/platform/posix/SimCom.h"
-#include "quorsharemgr/platform/posix/SimDesktop.h"
+#include "quorsharemgr/platform/posix/SimWindows.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "tests/support/SimMachineFixture.h"
 

@@ -6,6 +6,7 @@
 
 #include "quorsharemgr/platform/posix/SimClipboard.h"
 #include "quorsharemgr/platform/posix/SimCom.h"
+#include "quorsharemgr/platform/posix/SimDesktop.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
 
@@ -49,6 +50,7 @@ void Changed(SimClipboard& c)
 
 bool OpenClipboard(WindowHandle window)
 {
+    sim::EnsureDesktopControl();
     if (sim::FailsAt("Clipboard.OpenClipboard")) {
         return false;
     }
@@ -70,6 +72,7 @@ bool OpenClipboard(WindowHandle window)
 
 bool CloseClipboard()
 {
+    sim::EnsureDesktopControl();
     std::vector<std::uintptr_t> tell;
     std::uint32_t sequence = 0;
     {
@@ -100,6 +103,7 @@ bool CloseClipboard()
 
 bool EmptyClipboard()
 {
+    sim::EnsureDesktopControl();
     bool replacedOle = false;
     {
         auto& c = SimClipboard::Get();
@@ -126,6 +130,7 @@ bool EmptyClipboard()
 
 MemHandle SetClipboardData(std::uint32_t format, MemHandle block)
 {
+    sim::EnsureDesktopControl();
     if (sim::FailsAt("Clipboard.SetClipboardData")) {
         return nullptr;
     }
@@ -156,6 +161,7 @@ MemHandle SetClipboardData(std::uint32_t format, MemHandle block)
 
 MemHandle GetClipboardData(std::uint32_t format)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -174,6 +180,7 @@ MemHandle GetClipboardData(std::uint32_t format)
 
 std::uint32_t EnumClipboardFormats(std::uint32_t after)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -194,6 +201,7 @@ std::uint32_t EnumClipboardFormats(std::uint32_t after)
 
 std::uint32_t RegisterClipboardFormatW(const char16_t* name)
 {
+    sim::EnsureDesktopControl();
     if (name == nullptr || *name == u'\0') {
         sim::SetLastError(kErrorInvalidParameter);
         return 0;
@@ -214,6 +222,7 @@ std::uint32_t RegisterClipboardFormatW(const char16_t* name)
 
 std::u16string GetClipboardFormatNameW(std::uint32_t format)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -223,6 +232,7 @@ std::u16string GetClipboardFormatNameW(std::uint32_t format)
 
 std::uint32_t GetClipboardSequenceNumber()
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -231,6 +241,7 @@ std::uint32_t GetClipboardSequenceNumber()
 
 bool AddClipboardFormatListener(WindowHandle window)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();
@@ -244,6 +255,7 @@ bool AddClipboardFormatListener(WindowHandle window)
 
 bool RemoveClipboardFormatListener(WindowHandle window)
 {
+    sim::EnsureDesktopControl();
     auto& c = SimClipboard::Get();
     std::lock_guard<std::mutex> g(c.m);
     c.SyncWithMachine();

@@ -11,7 +11,7 @@
 #include "quorsharemgr/platform/Clipboard.h"
 #include "quorsharemgr/platform/GlobalMemory.h"
 #include "quorsharemgr/platform/posix/SimCom.h"
-#include "quorsharemgr/platform/posix/SimDesktop.h"
+#include "quorsharemgr/platform/posix/SimWindows.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
 

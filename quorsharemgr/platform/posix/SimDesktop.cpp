@@ -1,475 +1,465 @@
 #include "quorsharemgr/platform/posix/SimDesktop.h"
 
-#include <condition_variable>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <map>
-#include <memory>
+#include <list>
 #include <mutex>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
-#include "quorsharemgr/DeviceBroadcast.h"
-#include "quorsharemgr/platform/DeviceNotify.h"
-#include "quorsharemgr/platform/Window.h"
+#include "quorsharemgr/ClipboardFormatBits.h"
+#include "quorsharemgr/platform/Clipboard.h"
+#include "quorsharemgr/platform/posix/DesktopProtocol.h"
+#include "quorsharemgr/platform/posix/SimClipboard.h"
+#include "shared/lib/platform/SimLayout.h"
+#include "shared/lib/platform/TextConv.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
+#include "shared/lib/platform/posix/SimSocket.h"
 
-namespace quor::platform {
+namespace quor::platform::sim {
 
 namespace {
 
-struct Sent {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    std::intptr_t result = 0;
-};
+thread_local bool tlServerThread = false;
 
-struct Item {
-    WindowHandle window = nullptr;
-    std::uint32_t message = 0;
-    std::uintptr_t wParam = 0;
-    std::intptr_t lParam = 0;
-    std::shared_ptr<std::vector<unsigned char>> record;  // WM_DEVICECHANGE's record
-    std::shared_ptr<Sent> sent;
-    std::function<void()> work;
-};
+std::string Error(std::uint32_t code, const std::string& text) { return "error " + std::to_string(code) + " " + text; }
 
-struct Queue {
-    std::deque<Item> items;
-    bool quit = false;
-};
-
-struct Window {
-    std::thread::id thread;
-    WindowSink* sink = nullptr;
-};
-
-struct Registration {
-    WindowHandle window;
-    bool byHandle;
-    Guid guid;
-    std::intptr_t handle;
-};
-
-struct Desktop {
-    std::mutex m;
-    std::condition_variable cv;
-    std::map<std::thread::id, Queue> queues;
-    std::map<std::uintptr_t, Window> windows;
-    std::uintptr_t nextWindow = 0x20000;
-    std::map<std::u16string, std::uint32_t> messages;
-    std::uint32_t nextMessage = 0xC100;
-    std::map<std::uintptr_t, Registration> registrations;
-    std::uintptr_t nextRegistration = 0x30000;
-    std::uint64_t seenResets = ~0ULL;
-    int token = 0;
-};
-
-Desktop& D()
+bool Utf16Of(std::string_view utf8, std::u16string& out)
 {
-    static Desktop d;
-    return d;
-}
-
-void OnMachineEvent(const sim::SimEvent& e);
-
-// Under d.m: start afresh after a reset of the machine and listen on its bus.
-void Sync(Desktop& d)
-{
-    const std::uint64_t resets = sim::SimMachine::Get().ResetCount();
-    if (resets == d.seenResets) {
-        return;
+    out.clear();
+    if (utf8.empty()) {
+        return true;
     }
-    d.seenResets = resets;
-    d.windows.clear();
-    d.registrations.clear();
-    d.token = sim::SimMachine::Get().Events().Subscribe(OnMachineEvent);
-}
-
-// Under d.m.
-bool PostLocked(Desktop& d, Item item)
-{
-    const auto w = d.windows.find(reinterpret_cast<std::uintptr_t>(item.window));
-    if (w == d.windows.end()) {
+    const int len = static_cast<int>(utf8.size());
+    const int units = Utf8ToWideUnitsN(utf8.data(), len, nullptr, 0);
+    if (units <= 0) {
         return false;
     }
-    d.queues[w->second.thread].items.push_back(std::move(item));
-    d.cv.notify_all();
+    out.resize(static_cast<std::size_t>(units));
+    return Utf8ToWideUnitsN(utf8.data(), len, out.data(), units) == units;
+}
+
+std::string Utf8Of(const std::u16string& text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int len = static_cast<int>(text.size());
+    const int bytes = WideToUtf8Bytes(text.data(), len, nullptr, 0);
+    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) {
+        WideToUtf8Bytes(text.data(), len, out.data(), bytes);
+    }
+    return out;
+}
+
+std::string Utf16Bytes(const std::u16string& text)
+{
+    std::string out;
+    out.reserve(text.size() * 2 + 2);
+    for (const char16_t c : text) {
+        out.push_back(static_cast<char>(c & 0xFF));
+        out.push_back(static_cast<char>(c >> 8));
+    }
+    out.append(2, '\0');
+    return out;
+}
+
+// One item of a set as the block an application hands to SetClipboardData.
+struct Placed {
+    std::uint32_t format = 0;
+    std::string bytes;
+};
+
+bool Place(const SetItem& item, Placed& out, std::string& error)
+{
+    std::u16string wide;
+    if (item.kind == "text") {
+        if (!Utf16Of(item.bytes, wide)) {
+            error = "text does not convert";
+            return false;
+        }
+        out = {kCfUnicodeText, Utf16Bytes(wide)};
+    } else if (item.kind == "html") {
+        out = {RegisterClipboardFormatW(kHtmlFormatName), CfHtmlOf(item.bytes)};
+    } else if (item.kind == "dib") {
+        out = {kCfDib, item.bytes};
+    } else if (item.kind == "files") {
+        std::vector<std::u16string> paths;
+        std::string_view rest = item.bytes;
+        while (true) {
+            const auto eol = rest.find('\n');
+            const std::string_view path = rest.substr(0, eol);
+            if (path.empty() || !Utf16Of(path, wide)) {
+                error = "empty or unconvertible path in files";
+                return false;
+            }
+            paths.push_back(wide);
+            if (eol == std::string_view::npos) {
+                break;
+            }
+            rest.remove_prefix(eol + 1);
+        }
+        out = {kCfHdrop, DropFilesOf(paths)};
+    } else if (item.kind.rfind("format:", 0) == 0) {
+        std::uint32_t n = 0;
+        std::from_chars(item.kind.data() + 7, item.kind.data() + item.kind.size(), n);
+        out = {n, item.bytes};
+    } else {
+        if (!Utf16Of(std::string_view(item.kind).substr(5), wide)) {
+            error = "format name does not convert";
+            return false;
+        }
+        const std::uint32_t n = RegisterClipboardFormatW(wide.c_str());
+        if (n == 0) {
+            error = "format name cannot be registered";
+            return false;
+        }
+        out = {n, item.bytes};
+    }
     return true;
 }
 
-std::shared_ptr<std::vector<unsigned char>> InterfaceRecord(const Guid& cls, const std::u16string& path)
-{
-    auto r = std::make_shared<std::vector<unsigned char>>(28 + (path.size() + 1) * 2, 0);
-    DeviceInterfaceRecord head{};
-    head.size = static_cast<std::uint32_t>(r->size());
-    head.deviceType = kDbtDevtypDeviceInterface;
-    head.classGuid = cls;
-    std::memcpy(r->data(), &head, 28);
-    std::memcpy(r->data() + 28, path.data(), path.size() * 2);
-    return r;
-}
+class DesktopServer {
+public:
+    explicit DesktopServer(std::string path);
+    ~DesktopServer();
+    DesktopServer(const DesktopServer&) = delete;
+    DesktopServer& operator=(const DesktopServer&) = delete;
 
-std::shared_ptr<std::vector<unsigned char>> HandleRecord(std::intptr_t handle, std::uint32_t status)
-{
-    auto r = std::make_shared<std::vector<unsigned char>>(sizeof(DeviceHandleRecord), 0);
-    DeviceHandleRecord rec{};
-    rec.size = static_cast<std::uint32_t>(r->size());
-    rec.deviceType = kDbtDevtypHandle;
-    rec.handle = static_cast<std::uint64_t>(handle);
-    rec.eventGuid = kPortStatusEvent;
-    rec.nameOffset = -1;
-    std::memcpy(rec.data + 4, &status, 4);  // the status word sits at offset 56
-    std::memcpy(r->data(), &rec, sizeof rec);
-    return r;
-}
+private:
+    struct Conn {
+        int fd = -1;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
 
-void OnMachineEvent(const sim::SimEvent& e)
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    switch (e.kind) {
-    case sim::SimEvent::Kind::ClipboardUpdate: {
-        Item it;
-        it.window = reinterpret_cast<WindowHandle>(e.handle);
-        it.message = kWmClipboardUpdate;
-        (void)PostLocked(d, std::move(it));
-        break;
-    }
-    case sim::SimEvent::Kind::DeviceArrival:
-    case sim::SimEvent::Kind::DeviceRemoval: {
-        const Guid cls = e.device == sim::DeviceClass::SerialPort ? kSerialPortClass : kVirtioFsClass;
-        for (const auto& [id, r] : d.registrations) {
-            if (!r.byHandle && r.guid == cls) {
-                Item it;
-                it.window = r.window;
-                it.message = kWmDeviceChange;
-                it.wParam = e.kind == sim::SimEvent::Kind::DeviceArrival ? kDbtDeviceArrival : kDbtDeviceRemoveComplete;
-                it.record = InterfaceRecord(cls, e.devicePath);
-                it.lParam = reinterpret_cast<std::intptr_t>(it.record->data());
-                (void)PostLocked(d, std::move(it));
-            }
-        }
-        break;
-    }
-    case sim::SimEvent::Kind::PortStatus:
-        for (const auto& [id, r] : d.registrations) {
-            if (r.byHandle && r.handle == e.handle && r.guid == kPortStatusEvent) {
-                Item it;
-                it.window = r.window;
-                it.message = kWmDeviceChange;
-                it.wParam = kDbtCustomEvent;
-                it.record = HandleRecord(e.handle, e.status);
-                it.lParam = reinterpret_cast<std::intptr_t>(it.record->data());
-                (void)PostLocked(d, std::move(it));
-            }
-        }
-        break;
-    }
-}
+    void AcceptLoop();
+    void Serve(Conn& conn, std::uintptr_t window);
+    std::string Answer(std::string_view body, int fd, WindowHandle window);
+    std::string Set(std::string_view payload, WindowHandle window);
+    std::string Get(WindowHandle window);
+    std::string Hold(std::string_view ms, int fd, WindowHandle window);
+    bool ReadExact(int fd, void* data, std::size_t length);
+    static bool SendFrame(int fd, std::string_view body);
 
-// The seam's window procedure: the sink decides, the default procedure otherwise.
-std::intptr_t Dispatch(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-{
-    WindowSink* sink = nullptr;
-    {
-        Desktop& d = D();
-        std::lock_guard<std::mutex> g(d.m);
-        const auto w = d.windows.find(reinterpret_cast<std::uintptr_t>(window));
-        if (w == d.windows.end()) {
-            return 0;
-        }
-        sink = w->second.sink;
-    }
-    if (sink != nullptr) {
-        WindowEvent e;
-        e.message = message;
-        e.wParam = wParam;
-        e.lParam = lParam;
-        switch (message) {
-        case kWmDestroy: e.kind = WindowEvent::Kind::Destroy; break;
-        case kWmClose: e.kind = WindowEvent::Kind::Close; break;
-        case kWmDeviceChange: e.kind = WindowEvent::Kind::DeviceChange; break;
-        case kWmClipboardUpdate: e.kind = WindowEvent::Kind::ClipboardUpdate; break;
-        default: e.kind = WindowEvent::Kind::Other; break;
-        }
-        std::intptr_t result = 0;
-        if (sink->OnWindowEvent(window, e, result)) {
-            return result;
-        }
-    } else if (message == kWmDestroy) {
-        PostQuitMessage(0);
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
+    std::string path_;
+    int listenFd_ = -1;
+    int stopFd_ = -1;
+    std::thread acceptor_;
+    std::list<Conn> conns_;  // the acceptor's; read by the destructor after the acceptor ended
+    std::uintptr_t accepted_ = 0;
+};
 
-void Run(Item& it)
+DesktopServer::DesktopServer(std::string path) : path_(std::move(path))
 {
-    if (it.work) {
-        it.work();
+    stopFd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (stopFd_ < 0 || (listenFd_ = ListenUnixSocket(path_, 16)) < 0) {
         return;
     }
-    const std::intptr_t r = Dispatch(it.window, it.message, it.wParam, it.lParam);
-    if (it.sent) {
-        std::lock_guard<std::mutex> g(it.sent->m);
-        it.sent->result = r;
-        it.sent->done = true;
-        it.sent->cv.notify_all();
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+DesktopServer::~DesktopServer()
+{
+    if (stopFd_ >= 0) {
+        const std::uint64_t one = 1;
+        (void)!::write(stopFd_, &one, sizeof one);
     }
+    if (acceptor_.joinable()) {
+        acceptor_.join();
+    }
+    for (Conn& c : conns_) {
+        ::shutdown(c.fd, SHUT_RDWR);
+        c.thread.join();
+        ::close(c.fd);
+    }
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        ::unlink(path_.c_str());
+    }
+    if (stopFd_ >= 0) {
+        ::close(stopFd_);
+    }
+}
+
+void DesktopServer::AcceptLoop()
+{
+    tlServerThread = true;
+    while (true) {
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        if (fds[0].revents == 0) {
+            continue;
+        }
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        // Connections that ended give their place back.
+        for (auto it = conns_.begin(); it != conns_.end();) {
+            if (it->done.load()) {
+                it->thread.join();
+                ::close(it->fd);
+                it = conns_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (conns_.size() >= static_cast<std::size_t>(kMaxDesktopConnections)) {
+            SendFrame(fd, Error(kErrorNoSystemResources, "too many applications"));
+            ::close(fd);
+            continue;
+        }
+        Conn& c = conns_.emplace_back();
+        c.fd = fd;
+        const std::uintptr_t window = kDesktopWindowBase + 16 * ++accepted_;
+        c.thread = std::thread([this, &c, window] { Serve(c, window); });
+    }
+}
+
+bool DesktopServer::ReadExact(int fd, void* data, std::size_t length)
+{
+    auto* p = static_cast<unsigned char*>(data);
+    while (length > 0) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (fds[1].revents != 0) {
+            return false;
+        }
+        const ssize_t n = ::recv(fd, p, length, 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool DesktopServer::SendFrame(int fd, std::string_view body)
+{
+    const std::string frame = DesktopFrame(body);
+    return SendAllOn(fd, frame.data(), frame.size());
+}
+
+void DesktopServer::Serve(Conn& conn, std::uintptr_t window)
+{
+    tlServerThread = true;
+    std::string body;
+    while (true) {
+        unsigned char prefix[4];
+        if (!ReadExact(conn.fd, prefix, sizeof prefix)) {
+            break;
+        }
+        const std::uint32_t length = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) |
+                                     (static_cast<std::uint32_t>(prefix[3]) << 24);
+        if (length == 0 || length > kMaxDesktopFrame) {
+            SendFrame(conn.fd, Error(kErrorInvalidParameter, "bad frame length"));
+            break;
+        }
+        body.resize(length);
+        if (!ReadExact(conn.fd, body.data(), length) ||
+            !SendFrame(conn.fd, Answer(body, conn.fd, reinterpret_cast<WindowHandle>(window)))) {
+            break;
+        }
+    }
+    ::shutdown(conn.fd, SHUT_RDWR);
+    conn.done.store(true);
+}
+
+std::string DesktopServer::Answer(std::string_view body, int fd, WindowHandle window)
+{
+    std::string_view line;
+    std::string_view payload;
+    SplitRequest(body, line, payload);
+    if (line == "set") {
+        return Set(payload, window);
+    }
+    if (line == "get" && payload.empty()) {
+        return Get(window);
+    }
+    if (line.substr(0, 5) == "hold " && payload.empty()) {
+        return Hold(line.substr(5), fd, window);
+    }
+    return Error(kErrorInvalidParameter, "unknown or malformed command");
+}
+
+std::string DesktopServer::Set(std::string_view payload, WindowHandle window)
+{
+    std::vector<SetItem> items;
+    std::string error;
+    if (!ParseSetItems(payload, items, error)) {
+        return Error(kErrorInvalidParameter, error);
+    }
+    std::vector<Placed> placed(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!Place(items[i], placed[i], error)) {
+            return Error(kErrorInvalidParameter, error);
+        }
+    }
+    if (!OpenClipboard(window)) {
+        return Error(LastError(), "OpenClipboard failed");
+    }
+    std::string failure;
+    if (!EmptyClipboard()) {
+        failure = Error(LastError(), "EmptyClipboard failed");
+    }
+    for (std::size_t i = 0; i < placed.size() && failure.empty(); ++i) {
+        const Placed& p = placed[i];
+        MemHandle h = GlobalAlloc(p.bytes.size());
+        void* m = h == nullptr ? nullptr : GlobalLock(h);
+        if (m == nullptr) {
+            failure = Error(LastError(), "GlobalAlloc failed");
+            if (h != nullptr) {
+                GlobalFree(h);
+            }
+            break;
+        }
+        std::memcpy(m, p.bytes.data(), p.bytes.size());
+        (void)GlobalUnlock(h);
+        if (SetClipboardData(p.format, h) == nullptr) {
+            failure = Error(LastError(), "SetClipboardData failed");
+            GlobalFree(h);
+        }
+    }
+    CloseClipboard();
+    return failure.empty() ? "ok " + std::to_string(GetClipboardSequenceNumber()) : failure;
+}
+
+std::string DesktopServer::Get(WindowHandle window)
+{
+    if (!OpenClipboard(window)) {
+        return Error(LastError(), "OpenClipboard failed");
+    }
+    std::vector<FormatContent> formats;
+    for (std::uint32_t f = EnumClipboardFormats(0); f != 0; f = EnumClipboardFormats(f)) {
+        FormatContent c;
+        c.number = f;
+        c.name = Utf8Of(GetClipboardFormatNameW(f));
+        if (c.name.empty()) {
+            c.name = PredefinedFormatName(f);
+        }
+        if (c.name.empty()) {
+            c.name = "#" + std::to_string(f);
+        }
+        MemHandle h = GetClipboardData(f);
+        const std::size_t size = h == nullptr ? 0 : GlobalSize(h);
+        if (const void* m = size == 0 ? nullptr : GlobalLock(h)) {
+            c.bytes.assign(static_cast<const char*>(m), size);
+            (void)GlobalUnlock(h);
+        }
+        formats.push_back(std::move(c));
+    }
+    CloseClipboard();
+    return EncodeGetAnswer(formats);
+}
+
+std::string DesktopServer::Hold(std::string_view ms, int fd, WindowHandle window)
+{
+    std::uint32_t n = 0;
+    const auto [end, ec] = std::from_chars(ms.data(), ms.data() + ms.size(), n);
+    if (ms.empty() || ec != std::errc() || end != ms.data() + ms.size() || n > kMaxHoldMs) {
+        return Error(kErrorInvalidParameter, "hold needs 0 to 60000 ms");
+    }
+    if (!OpenClipboard(window)) {
+        return Error(LastError(), "OpenClipboard failed");
+    }
+    SendFrame(fd, "ok held");
+    // Until the time is up, the server stops, or the application goes away (its connection
+    // closes; a request sent meanwhile waits for its turn).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(n);
+    bool watchConnection = true;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {watchConnection ? fd : -1, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            break;
+        }
+        if (fds[0].revents != 0) {
+            break;
+        }
+        if (fds[1].revents != 0) {
+            char c;
+            if (::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
+                break;
+            }
+            watchConnection = false;
+        }
+    }
+    CloseClipboard();
+    return "ok released";
+}
+
+DesktopServer* gServer = nullptr;
+
+std::mutex& ServerMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+void StopAtExit()
+{
+    std::lock_guard<std::mutex> g(ServerMutex());
+    delete gServer;
+    gServer = nullptr;
 }
 
 }  // namespace
 
-std::uint32_t RegisterWindowMessageW(const char16_t* name)
+void EnsureDesktopControl()
 {
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    const auto [it, added] = d.messages.emplace(name, d.nextMessage);
-    if (added) {
-        ++d.nextMessage;
+    if (tlServerThread) {
+        return;
     }
-    return it->second;
+    static std::atomic<std::uint64_t> startedFor{~0ULL};
+    const std::uint64_t resets = SimMachine::Get().ResetCount();
+    if (startedFor.load(std::memory_order_acquire) == resets) {
+        return;
+    }
+    // The clipboard and the machine exist before the exit handler is registered, so the
+    // handler runs before they are destroyed.
+    static const bool registered = [] {
+        SimClipboard::Get();
+        ServerMutex();
+        return std::atexit(StopAtExit) == 0;
+    }();
+    (void)registered;
+    std::lock_guard<std::mutex> g(ServerMutex());
+    if (startedFor.load(std::memory_order_acquire) == resets) {
+        return;
+    }
+    delete gServer;
+    gServer = new DesktopServer(DesktopSocket());
+    startedFor.store(resets, std::memory_order_release);
 }
 
-ModuleHandle GetModuleHandleW() { return reinterpret_cast<ModuleHandle>(0x400000); }
-
-bool RegisterClassExW(ModuleHandle, const char16_t*)
-{
-    if (sim::FailsAt("Window.RegisterClassExW")) {
-        return false;
-    }
-    return true;
-}
-
-WindowHandle CreateWindowExW(ModuleHandle, const char16_t*, void*)
-{
-    if (sim::FailsAt("Window.CreateWindowExW")) {
-        return nullptr;
-    }
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    Sync(d);
-    const std::uintptr_t id = d.nextWindow;
-    d.nextWindow += 0x10;
-    d.windows[id] = Window{std::this_thread::get_id(), nullptr};
-    Queue& q = d.queues[std::this_thread::get_id()];
-    q.quit = false;
-    return reinterpret_cast<WindowHandle>(id);
-}
-
-bool DestroyWindow(WindowHandle window)
-{
-    Desktop& d = D();
-    {
-        std::lock_guard<std::mutex> g(d.m);
-        const auto w = d.windows.find(reinterpret_cast<std::uintptr_t>(window));
-        if (w == d.windows.end()) {
-            sim::SetLastError(kErrorInvalidWindowHandle);
-            return false;
-        }
-        if (w->second.thread != std::this_thread::get_id()) {
-            sim::SetLastError(kErrorAccessDenied);
-            return false;
-        }
-    }
-    (void)Dispatch(window, kWmDestroy, 0, 0);
-    std::lock_guard<std::mutex> g(d.m);
-    d.windows.erase(reinterpret_cast<std::uintptr_t>(window));
-    for (auto it = d.registrations.begin(); it != d.registrations.end();) {
-        it = it->second.window == window ? d.registrations.erase(it) : std::next(it);
-    }
-    return true;
-}
-
-void SetWindowSink(WindowHandle window, WindowSink* sink)
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    const auto w = d.windows.find(reinterpret_cast<std::uintptr_t>(window));
-    if (w != d.windows.end()) {
-        w->second.sink = sink;
-    }
-}
-
-void ShowWindowHidden(WindowHandle) {}
-
-void RunMessageLoop()
-{
-    Desktop& d = D();
-    const std::thread::id self = std::this_thread::get_id();
-    for (;;) {
-        Item it;
-        {
-            std::unique_lock<std::mutex> l(d.m);
-            Queue& q = d.queues[self];
-            d.cv.wait(l, [&] { return !q.items.empty() || q.quit; });
-            if (q.items.empty()) {
-                q.quit = false;
-                break;
-            }
-            it = std::move(q.items.front());
-            q.items.pop_front();
-        }
-        Run(it);
-    }
-    // Nobody takes this thread's messages any more: answer senders that still wait.
-    std::deque<Item> left;
-    {
-        std::lock_guard<std::mutex> g(d.m);
-        left.swap(d.queues[self].items);
-        d.queues.erase(self);
-    }
-    for (Item& it : left) {
-        if (it.work) {
-            it.work();
-        } else if (it.sent) {
-            std::lock_guard<std::mutex> g(it.sent->m);
-            it.sent->done = true;
-            it.sent->cv.notify_all();
-        }
-    }
-}
-
-bool PostMessageW(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    Item it;
-    it.window = window;
-    it.message = message;
-    it.wParam = wParam;
-    it.lParam = lParam;
-    if (!PostLocked(d, std::move(it))) {
-        sim::SetLastError(kErrorInvalidWindowHandle);
-        return false;
-    }
-    return true;
-}
-
-std::intptr_t SendMessageW(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-{
-    Desktop& d = D();
-    auto sent = std::make_shared<Sent>();
-    {
-        std::lock_guard<std::mutex> g(d.m);
-        const auto w = d.windows.find(reinterpret_cast<std::uintptr_t>(window));
-        if (w == d.windows.end()) {
-            sim::SetLastError(kErrorInvalidWindowHandle);
-            return 0;
-        }
-        if (w->second.thread != std::this_thread::get_id()) {
-            Item it;
-            it.window = window;
-            it.message = message;
-            it.wParam = wParam;
-            it.lParam = lParam;
-            it.sent = sent;
-            d.queues[w->second.thread].items.push_front(std::move(it));  // sent messages go first
-            d.cv.notify_all();
-        } else {
-            sent.reset();
-        }
-    }
-    if (!sent) {
-        return Dispatch(window, message, wParam, lParam);
-    }
-    std::unique_lock<std::mutex> l(sent->m);
-    sent->cv.wait(l, [&] { return sent->done; });
-    return sent->result;
-}
-
-void PostQuitMessage(int)
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    d.queues[std::this_thread::get_id()].quit = true;
-    d.cv.notify_all();
-}
-
-std::intptr_t DefWindowProcW(WindowHandle window, std::uint32_t message, std::uintptr_t, std::intptr_t)
-{
-    if (message == kWmClose) {
-        (void)DestroyWindow(window);
-    }
-    return 0;
-}
-
-DeviceNotifyHandle RegisterInterfaceNotification(WindowHandle window, const Guid& interfaceClass)
-{
-    if (sim::FailsAt("DeviceNotify.RegisterDeviceNotificationW")) {
-        return nullptr;
-    }
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    if (d.windows.count(reinterpret_cast<std::uintptr_t>(window)) == 0) {
-        sim::SetLastError(kErrorInvalidWindowHandle);
-        return nullptr;
-    }
-    const std::uintptr_t id = d.nextRegistration++;
-    d.registrations[id] = Registration{window, false, interfaceClass, 0};
-    return reinterpret_cast<DeviceNotifyHandle>(id);
-}
-
-DeviceNotifyHandle RegisterHandleNotification(WindowHandle window, std::intptr_t handle, const Guid& eventGuid)
-{
-    if (sim::FailsAt("DeviceNotify.RegisterDeviceNotificationW")) {
-        return nullptr;
-    }
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    if (d.windows.count(reinterpret_cast<std::uintptr_t>(window)) == 0) {
-        sim::SetLastError(kErrorInvalidWindowHandle);
-        return nullptr;
-    }
-    const std::uintptr_t id = d.nextRegistration++;
-    d.registrations[id] = Registration{window, true, eventGuid, handle};
-    return reinterpret_cast<DeviceNotifyHandle>(id);
-}
-
-bool UnregisterDeviceNotification(DeviceNotifyHandle notify)
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    if (d.registrations.erase(reinterpret_cast<std::uintptr_t>(notify)) == 0) {
-        sim::SetLastError(kErrorInvalidHandle);
-        return false;
-    }
-    return true;
-}
-
-namespace sim {
-
-bool PostWork(std::thread::id thread, std::function<void()> work)
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    const auto q = d.queues.find(thread);
-    if (q == d.queues.end()) {
-        return false;
-    }
-    Item it;
-    it.work = std::move(work);
-    q->second.items.push_back(std::move(it));
-    d.cv.notify_all();
-    return true;
-}
-
-std::size_t WindowCount()
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    return d.windows.size();
-}
-
-std::size_t DeviceRegistrations()
-{
-    Desktop& d = D();
-    std::lock_guard<std::mutex> g(d.m);
-    return d.registrations.size();
-}
-
-}  // namespace sim
-
-}  // namespace quor::platform
+}  // namespace quor::platform::sim

@@ -5,6 +5,8 @@
 //   \\server\share\...                     unc/server/share/...
 //   virtio-serial port with host index N   vport<N>   (a Unix stream socket)
 //   the virtio-fs device                   viofs      (a Unix stream socket)
+//   the desktop's control socket           desktop    (a Unix stream socket)
+//   the named pipe \\.\pipe\<name>         pipe/<name> (the pipe server's Unix stream socket)
 #pragma once
 
 #include <cstdint>
@@ -22,5 +24,9 @@ bool EnsureSimRoot(const std::string& windowsPath);
 std::string SerialPortSocket(std::uint32_t hostIndex);
 // The socket where the host's virtio-fs back end listens.
 std::string VirtioFsSocket();
+// The socket where other applications of the guest reach the simulated desktop.
+std::string DesktopSocket();
+// The socket where the server of the named pipe \\.\pipe\<name> listens.
+std::string PipeSocket(const std::string& name);
 
 }  // namespace quor::platform

@@ -10,6 +10,7 @@ namespace quor::platform {
 
 // ---- Win32 error codes -----------------------------------------------------------------
 inline constexpr std::uint32_t kErrorSuccess = 0;                   // ERROR_SUCCESS
+inline constexpr std::uint32_t kErrorInvalidFunction = 1;           // ERROR_INVALID_FUNCTION
 inline constexpr std::uint32_t kErrorFileNotFound = 2;              // ERROR_FILE_NOT_FOUND
 inline constexpr std::uint32_t kErrorPathNotFound = 3;              // ERROR_PATH_NOT_FOUND
 inline constexpr std::uint32_t kErrorAccessDenied = 5;              // ERROR_ACCESS_DENIED
@@ -28,6 +29,7 @@ inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;      // ERROR_INS
 inline constexpr std::uint32_t kErrorInvalidName = 123;             // ERROR_INVALID_NAME
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;           // ERROR_ALREADY_EXISTS
 inline constexpr std::uint32_t kErrorFilenameExcedRange = 206;      // ERROR_FILENAME_EXCED_RANGE
+inline constexpr std::uint32_t kErrorNoData = 232;                  // ERROR_NO_DATA
 inline constexpr std::uint32_t kErrorNoMoreItems = 259;             // ERROR_NO_MORE_ITEMS
 inline constexpr std::uint32_t kErrorDirectory = 267;               // ERROR_DIRECTORY
 inline constexpr std::uint32_t kErrorCantWait = 554;                // ERROR_CANT_WAIT
@@ -39,6 +41,7 @@ inline constexpr std::uint32_t kErrorNotFound = 1168;               // ERROR_NOT
 inline constexpr std::uint32_t kErrorClipboardNotOpen = 1418;      // ERROR_CLIPBOARD_NOT_OPEN
 inline constexpr std::uint32_t kErrorConnectionInvalid = 1229;      // ERROR_CONNECTION_INVALID
 inline constexpr std::uint32_t kErrorAlreadyInitialized = 1247;     // ERROR_ALREADY_INITIALIZED
+inline constexpr std::uint32_t kErrorNoSystemResources = 1450;      // ERROR_NO_SYSTEM_RESOURCES
 inline constexpr std::uint32_t kErrorFunctionFailed = 1627;         // ERROR_FUNCTION_FAILED
 inline constexpr std::uint32_t kErrorInvalidWindowHandle = 1400;    // ERROR_INVALID_WINDOW_HANDLE
 inline constexpr std::uint32_t kErrorClassAlreadyExists = 1410;     // ERROR_CLASS_ALREADY_EXISTS

@@ -14,6 +14,10 @@ std::string SerialPortSocket(std::uint32_t hostIndex) { return SimDir() + "/vpor
 
 std::string VirtioFsSocket() { return SimDir() + "/viofs"; }
 
+std::string DesktopSocket() { return SimDir() + "/desktop"; }
+
+std::string PipeSocket(const std::string& name) { return SimDir() + "/pipe/" + name; }
+
 namespace {
 
 std::string Slashes(std::string s)

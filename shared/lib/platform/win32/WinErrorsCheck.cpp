@@ -35,6 +35,9 @@ static_assert(kErrorClipboardNotOpen == ERROR_CLIPBOARD_NOT_OPEN);
 static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
 static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE);
 static_assert(kErrorNoMoreItems == ERROR_NO_MORE_ITEMS);
+static_assert(kErrorNoData == ERROR_NO_DATA);
+static_assert(kErrorInvalidFunction == ERROR_INVALID_FUNCTION);
+static_assert(kErrorNoSystemResources == ERROR_NO_SYSTEM_RESOURCES);
 static_assert(kErrorDirectory == ERROR_DIRECTORY);
 // mingw-w64's winerror.h lacks ERROR_CANT_WAIT (554 in the Windows SDK's).
 #ifdef ERROR_CANT_WAIT
