@@ -23,7 +23,7 @@ std::int32_t GetUIObjectOf(ShellFolder folder, WindowHandle owner, std::uint32_t
                            void** dataObject)
 {
     return static_cast<IShellFolder*>(folder)->GetUIObjectOf(static_cast<HWND>(owner), count,
-                                                             reinterpret_cast<PCUITEMID_CHILD_ARRAY>(children),
+                                                             static_cast<PCUITEMID_CHILD_ARRAY>(static_cast<void*>(const_cast<IdList*>(children))),
                                                              IID_IDataObject, nullptr, dataObject);
 }
 void ReleaseFolder(ShellFolder folder) { static_cast<IShellFolder*>(folder)->Release(); }

@@ -49,7 +49,7 @@ bool RegisterClassExW(ModuleHandle instance, const char16_t* className)
     wc.cbWndExtra = 0;
     wc.hInstance = static_cast<HINSTANCE>(instance);
     wc.hIcon = nullptr;
-    wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    wc.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW (its A spelling without UNICODE)
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = reinterpret_cast<const wchar_t*>(className);
