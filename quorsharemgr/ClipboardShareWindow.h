@@ -60,6 +60,8 @@ public:
     void OnDeleteShareName(const char* shareName);
 
     platform::WindowHandle Hwnd() const { return hwnd_.load(); }
+    // The window thread while initialised (the entry point waits on it); null otherwise.
+    platform::SyncHandle ThreadHandle() const { return thread_; }
     bool IsInitialised() const { return initialised_.load() != 0; }
     std::atomic<std::uint32_t>& ClipboardChanged() { return clipboardChanged_; }
 

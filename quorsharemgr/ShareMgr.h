@@ -51,6 +51,7 @@ public:
     void OnPortStatusEvent(const unsigned char* record);
 
     ClipboardShareWindow& Window() { return window_; }
+    platform::SyncHandle WindowThread() const { return window_.ThreadHandle(); }
     ShareTransport& Transport() { return transport_; }
     VirtFoldersMgr& FoldersMgr() { return foldersMgr_; }
     bool IsConfigured() const { return configurationStarted_.load() != 0; }

@@ -1,0 +1,96 @@
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tests/program/support/ProgramProcess.h"
+
+namespace quortest {
+
+namespace {
+
+constexpr char kLogPath[] = "C:\\ProgramData\\QUOR\\log\\quor.log";
+
+// The build gives the program's path as the build machine sees it; under Wine a Unix path
+// is reached through drive Z:.
+std::wstring ProgramPath()
+{
+    std::string path = QUORSHAREMGR_EXE;
+    if (!path.empty() && path[0] == '/') {
+        path = "Z:" + path;
+    }
+    std::wstring wide;
+    for (const char c : path) {
+        wide.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return wide;
+}
+
+}  // namespace
+
+struct ProgramProcess::Impl {
+    PROCESS_INFORMATION pi{};
+    bool started = false;
+    int status = -1;
+};
+
+ProgramProcess::ProgramProcess(const std::vector<std::string>& args) : impl_(new Impl)
+{
+    const std::wstring exe = ProgramPath();
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    for (const std::string& a : args) {
+        commandLine += L" " + std::wstring(a.begin(), a.end());
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    impl_->started = ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                      &si, &impl_->pi) != FALSE;
+}
+
+ProgramProcess::~ProgramProcess()
+{
+    if (impl_->started) {
+        if (impl_->status < 0) {
+            ::TerminateProcess(impl_->pi.hProcess, 1);
+            ::WaitForSingleObject(impl_->pi.hProcess, 10000);
+        }
+        ::CloseHandle(impl_->pi.hThread);
+        ::CloseHandle(impl_->pi.hProcess);
+    }
+    delete impl_;
+}
+
+bool ProgramProcess::Started() const { return impl_->started; }
+
+int ProgramProcess::WaitExit(int timeoutMs)
+{
+    if (!impl_->started || impl_->status >= 0) {
+        return impl_->status;
+    }
+    if (::WaitForSingleObject(impl_->pi.hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+        return -1;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(impl_->pi.hProcess, &code);
+    impl_->status = static_cast<int>(code);
+    return impl_->status;
+}
+
+std::string ProgramLog()
+{
+    std::string text;
+    if (std::FILE* f = std::fopen(kLogPath, "rb")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+            text.append(buf, n);
+        }
+        std::fclose(f);
+    }
+    return text;
+}
+
+void RemoveProgramLog() { (void)std::remove(kLogPath); }
+
+}  // namespace quortest
