@@ -31,6 +31,7 @@ p::WindowHandle OurWindow() { return reinterpret_cast<p::WindowHandle>(0x7770); 
 
 void AppSets(const std::vector<std::pair<std::uint32_t, Bytes>>& formats) { quortest::AppSets(AppWindow(), formats); }
 using quortest::CfHtml;
+using quortest::DropList;
 using quortest::HtmlFormat;
 using quortest::Narrow;
 using quortest::Pull;
@@ -97,20 +98,6 @@ protected:
     std::vector<std::pair<std::string, std::uint32_t>> shareMessages_;
     bool throwOnShare_ = false;
 };
-
-Bytes DropList(const std::vector<std::u16string>& paths, std::uint32_t wide = 1)
-{
-    Bytes b(20, 0);
-    b[0] = 20;
-    b[16] = static_cast<unsigned char>(wide);
-    for (const auto& path : paths) {
-        const Bytes w = Utf16(path, true);
-        b.insert(b.end(), w.begin(), w.end());
-    }
-    b.push_back(0);
-    b.push_back(0);
-    return b;
-}
 
 }  // namespace
 

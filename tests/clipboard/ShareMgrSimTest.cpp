@@ -23,6 +23,7 @@
 #include "quorsharemgr/ShareHeader.h"
 #include "quorsharemgr/ShareMgr.h"
 #include "quorsharemgr/platform/Clipboard.h"
+#include "quorsharemgr/platform/Window.h"
 #include "quorsharemgr/platform/posix/SimCom.h"
 #include "quorsharemgr/platform/posix/SimThreads.h"
 #include "tests/clipboard/support/ClipboardTestUtil.h"
@@ -184,6 +185,25 @@ TEST_F(ShareMgrSim, SyncRuleOneTransferPerChange)
     EXPECT_EQ(NextText(), "first");
     ASSERT_TRUE(agent_->SyncToHost());
     ASSERT_TRUE(agent_->SyncToHost());
+    GuestCopies(u"second");
+    ASSERT_TRUE(agent_->SyncToHost());
+    EXPECT_EQ(NextText(), "second");
+}
+
+// A clipboard update whose sequence number was already sent: the request is answered with
+// the warning and nothing on the wire, so the next message is the next real change.
+TEST_F(ShareMgrSim, SameSequenceNumberIsWarnedAndNotSent)
+{
+    GuestCopies(u"first");
+    ASSERT_TRUE(agent_->SyncToHost());
+    EXPECT_EQ(NextText(), "first");
+    const std::uint32_t seq = p::GetClipboardSequenceNumber();
+    quortest::LogTail log;
+    ASSERT_TRUE(p::PostMessageW(mgr_->Window().Hwnd(), p::kWmClipboardUpdate, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return mgr_->Window().ClipboardChanged().load() == 1; }));
+    ASSERT_TRUE(agent_->SyncToHost());
+    const std::string warning = "Same Clipboard sequence number: " + std::to_string(seq);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains(warning); })) << log.Since();
     GuestCopies(u"second");
     ASSERT_TRUE(agent_->SyncToHost());
     EXPECT_EQ(NextText(), "second");

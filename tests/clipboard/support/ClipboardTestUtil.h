@@ -84,4 +84,19 @@ inline std::string CfHtml(const std::string& html, const std::string& startDigit
     return s;
 }
 
+// A CF_HDROP block: DROPFILES (pFiles 20, fWide as given) and the NUL-terminated paths.
+inline Bytes DropList(const std::vector<std::u16string>& paths, std::uint32_t wide = 1)
+{
+    Bytes b(20, 0);
+    b[0] = 20;
+    b[16] = static_cast<unsigned char>(wide);
+    for (const auto& path : paths) {
+        const Bytes w = Utf16(path, true);
+        b.insert(b.end(), w.begin(), w.end());
+    }
+    b.push_back(0);
+    b.push_back(0);
+    return b;
+}
+
 }  // namespace quortest
