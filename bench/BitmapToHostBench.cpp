@@ -1,0 +1,96 @@
+// A 128 MiB DIB from the guest to the host: another application puts the bitmap on the
+// simulated clipboard, and the time runs from the host's SyncToHost to the last byte of the
+// bitmap message read at the host's end of the clipboard port (the capture sends straight
+// from the locked clipboard block). Baseline: a raw send of the same message bytes (header,
+// file header, DIB) over a Unix socket pair, read by the caller. Alternating rounds, median
+// of the rounds' ratios; all threads on one processor (bench/BenchIo.h).
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "quorsharemgr/ClipboardFormatBits.h"
+#include "quorsharemgr/ShareFormat.h"
+#include "quorsharemgr/ShareHeader.h"
+
+#include "bench/ShareBench.h"
+
+namespace {
+
+constexpr std::size_t kSize = 128u << 20;
+constexpr int kRounds = 5;
+
+std::vector<unsigned char> MakeDib()
+{
+    std::vector<unsigned char> dib(kSize);
+    for (std::size_t i = 0; i < dib.size(); ++i) {
+        dib[i] = static_cast<unsigned char>(i * 7 + (i >> 16));
+    }
+    std::memset(dib.data(), 0, 40);
+    const std::uint32_t info = 40;
+    const std::int32_t width = 4096;
+    const std::int32_t height = 8191;
+    const std::uint16_t planes = 1;
+    const std::uint16_t bits = 32;
+    std::memcpy(dib.data(), &info, 4);
+    std::memcpy(dib.data() + 4, &width, 4);
+    std::memcpy(dib.data() + 8, &height, 4);
+    std::memcpy(dib.data() + 12, &planes, 2);
+    std::memcpy(dib.data() + 14, &bits, 2);
+    return dib;
+}
+
+}  // namespace
+
+int main()
+{
+    if (!quorbench::PinToOneProcessor()) {
+        std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
+    }
+    const std::vector<unsigned char> dib = MakeDib();
+    quorbench::ShareBench bench;
+    quorbench::RawPair pair;
+    if (!bench.Start() || !pair.Ok()) {
+        return 1;
+    }
+    std::vector<unsigned char> message;  // as the guest sent it, for the baseline
+    std::vector<unsigned char> raw;
+    quorhost::ClipMessage got;
+    quorbench::Rounds rounds;
+    for (int round = 0; round < kRounds; ++round) {
+        double ours = 0;
+        double base = 0;
+        const auto oursOnce = [&] {
+            if (!bench.AppSets(quor::kCfDib, dib.data(), dib.size())) {
+                std::fprintf(stderr, "the guest did not see the copy\n");
+                return false;
+            }
+            const auto t0 = quorbench::Clock::now();
+            if (!bench.Agent().SyncToHost() || !bench.Host().RecvClip(got, 20000)) {
+                std::fprintf(stderr, "no bitmap from the guest\n");
+                return false;
+            }
+            ours = quorbench::Seconds(t0, quorbench::Clock::now());
+            if (got.format != quor::ShareFormatBitmap || got.data != dib) {
+                std::fprintf(stderr, "the host received another bitmap\n");
+                return false;
+            }
+            if (message.empty()) {
+                message = got.header;
+                message.insert(message.end(), got.data.begin(), got.data.end());
+                raw.resize(message.size());
+            }
+            return true;
+        };
+        const auto baseOnce = [&] { return pair.Transfer(message.data(), message.size(), raw.data(), base); };
+        // The first round runs ours first: the baseline sends the message ours produced.
+        const bool oursFirst = quorbench::Rounds::OursFirst(round);
+        const bool ok = oursFirst ? oursOnce() && baseOnce() : baseOnce() && oursOnce();
+        if (!ok) {
+            return 1;
+        }
+        rounds.Add(ours, base);
+    }
+    rounds.Print("guest bitmap to host", "raw socket", "MiB/s", static_cast<double>(message.size()) / (1 << 20),
+                 "128 MiB", "bitmap_to_host");
+    return 0;
+}
