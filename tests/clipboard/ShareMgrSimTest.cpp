@@ -185,6 +185,11 @@ TEST_F(ShareMgrSim, SyncRuleOneTransferPerChange)
     EXPECT_EQ(NextText(), "first");
     ASSERT_TRUE(agent_->SyncToHost());
     ASSERT_TRUE(agent_->SyncToHost());
+    // The listen thread takes the host's messages in order: once the host's text is placed,
+    // both requests have been handled, and a later copy cannot be taken by one of them.
+    const std::uint32_t seq = p::GetClipboardSequenceNumber();
+    ASSERT_TRUE(agent_->SendText("host"));
+    ASSERT_TRUE(WaitUntil([&] { return p::GetClipboardSequenceNumber() != seq && !AppGets(quor::kCfUnicodeText).empty(); }));
     GuestCopies(u"second");
     ASSERT_TRUE(agent_->SyncToHost());
     EXPECT_EQ(NextText(), "second");
