@@ -28,6 +28,7 @@
 #include "quorsharemgr/platform/posix/SimThreads.h"
 #include "tests/clipboard/support/ClipboardTestUtil.h"
 #include "shared/lib/platform/WinErrors.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/support/SimMachineFixture.h"
 #include "tools/ClipAgent.h"
 #include "tools/HostPort.h"
@@ -40,18 +41,7 @@ namespace {
 
 p::WindowHandle App() { return reinterpret_cast<p::WindowHandle>(0x5150); }
 
-// Waits for a state the code under test reaches on another thread.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using quortest::WaitUntil;
 
 Bytes AppGets(std::uint32_t format)
 {

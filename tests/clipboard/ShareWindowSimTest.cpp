@@ -23,23 +23,14 @@
 #include "quorsharemgr/platform/posix/SimCom.h"
 #include "quorsharemgr/platform/posix/SimWindows.h"
 #include "shared/lib/platform/WinErrors.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/support/SimMachineFixture.h"
 
 namespace p = quor::platform;
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 20000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using quortest::WaitUntil;
 
 class ShareWindowSim : public quortest::SimMachineTest {
 protected:
