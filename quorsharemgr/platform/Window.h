@@ -23,6 +23,23 @@ struct WindowEvent {
     std::uint32_t message = 0;
     std::uintptr_t wParam = 0;
     std::intptr_t lParam = 0;
+
+    // The typed form of a message, as both platforms' window procedures hand it on.
+    static WindowEvent Of(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+    {
+        WindowEvent e;
+        e.message = message;
+        e.wParam = wParam;
+        e.lParam = lParam;
+        switch (message) {
+        case kWmDestroy: e.kind = Kind::Destroy; break;
+        case kWmClose: e.kind = Kind::Close; break;
+        case kWmDeviceChange: e.kind = Kind::DeviceChange; break;
+        case kWmClipboardUpdate: e.kind = Kind::ClipboardUpdate; break;
+        default: e.kind = Kind::Other; break;
+        }
+        return e;
+    }
 };
 
 class WindowSink {

@@ -183,17 +183,7 @@ std::intptr_t Dispatch(WindowHandle window, std::uint32_t message, std::uintptr_
         sink = w->second.sink;
     }
     if (sink != nullptr) {
-        WindowEvent e;
-        e.message = message;
-        e.wParam = wParam;
-        e.lParam = lParam;
-        switch (message) {
-        case kWmDestroy: e.kind = WindowEvent::Kind::Destroy; break;
-        case kWmClose: e.kind = WindowEvent::Kind::Close; break;
-        case kWmDeviceChange: e.kind = WindowEvent::Kind::DeviceChange; break;
-        case kWmClipboardUpdate: e.kind = WindowEvent::Kind::ClipboardUpdate; break;
-        default: e.kind = WindowEvent::Kind::Other; break;
-        }
+        const WindowEvent e = WindowEvent::Of(message, wParam, lParam);
         std::intptr_t result = 0;
         if (sink->OnWindowEvent(window, e, result)) {
             return result;

@@ -10,17 +10,7 @@ LRESULT CALLBACK SeamWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 {
     auto* sink = reinterpret_cast<WindowSink*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (sink != nullptr) {
-        WindowEvent e;
-        e.message = message;
-        e.wParam = wParam;
-        e.lParam = lParam;
-        switch (message) {
-        case WM_DESTROY: e.kind = WindowEvent::Kind::Destroy; break;
-        case WM_CLOSE: e.kind = WindowEvent::Kind::Close; break;
-        case WM_DEVICECHANGE: e.kind = WindowEvent::Kind::DeviceChange; break;
-        case WM_CLIPBOARDUPDATE: e.kind = WindowEvent::Kind::ClipboardUpdate; break;
-        default: e.kind = WindowEvent::Kind::Other; break;
-        }
+        const WindowEvent e = WindowEvent::Of(message, wParam, lParam);
         std::intptr_t result = 0;
         if (sink->OnWindowEvent(hwnd, e, result)) {
             return result;
