@@ -167,3 +167,5 @@ add_custom_command(
 add_custom_target(procwarden_sys ALL DEPENDS "${_pw_sys}" "${_pw_sys_stamp}" "${_pw_layout_stamp}")
 
 install(FILES "${_pw_sys}" "${_pw_src}/procwarden.inf" "${_pw_cert_cer}" DESTINATION .)
+# The guest package takes the same three files.
+set_property(GLOBAL PROPERTY QUOR_PROCWARDEN_FILES "${_pw_sys}" "${_pw_src}/procwarden.inf" "${_pw_cert_cer}")

@@ -48,7 +48,9 @@ std::vector<unsigned char> Load(const char* path)
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
 }
 
-int Get(ClipAgent& agent, const std::filesystem::path& dir, int waitMs)
+}  // namespace
+
+int GetGuestClipboard(ClipAgent& agent, const std::filesystem::path& dir, int waitMs, FsClient* fileShare)
 {
     if (!agent.SyncToHost()) {
         return 1;
@@ -84,12 +86,16 @@ int Get(ClipAgent& agent, const std::filesystem::path& dir, int waitMs)
     }
     if (clip.format == quor::ShareFormatFiles) {
         std::printf("files in share %s\n", clip.filesShare.c_str());
-        VirtioFsBackend backend;
-        FsClient client(backend);
-        if (!backend.Start() || !client.Connect(4, waitMs)) {
-            std::fprintf(stderr, "quorhost clip get: the guest's file-share server did not connect\n");
-            return 1;
+        VirtioFsBackend ownBackend;
+        FsClient ownClient(ownBackend);
+        if (fileShare == nullptr) {
+            if (!ownBackend.Start() || !ownClient.Connect(4, waitMs)) {
+                std::fprintf(stderr, "quorhost clip get: the guest's file-share server did not connect\n");
+                return 1;
+            }
+            fileShare = &ownClient;
         }
+        FsClient& client = *fileShare;
         std::filesystem::create_directories(dir / clip.filesShare);
         for (const std::string& name : clip.files) {
             std::vector<unsigned char> data;
@@ -102,8 +108,6 @@ int Get(ClipAgent& agent, const std::filesystem::path& dir, int waitMs)
     }
     return 0;
 }
-
-}  // namespace
 
 int RunClipCli(int argc, char** argv)
 {
@@ -135,7 +139,7 @@ int RunClipCli(int argc, char** argv)
         return 1;
     }
     if (cmd == "get") {
-        return Get(agent, arg != nullptr ? arg : ".", waitMs);
+        return GetGuestClipboard(agent, arg != nullptr ? arg : ".", waitMs, nullptr);
     }
     if (cmd == "set-text" && arg != nullptr) {
         return agent.SendText(std::string(arg) + '\0') ? 0 : 1;

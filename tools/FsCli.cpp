@@ -53,7 +53,9 @@ int Report(const std::vector<std::string>& cmd, std::int32_t r)
     return 1;
 }
 
-int RunOne(FsClient& client, const std::vector<std::string>& cmd)
+}  // namespace
+
+int RunFsCommand(FsClient& client, const std::vector<std::string>& cmd)
 {
     const std::string& c = cmd[0];
     const std::size_t n = cmd.size();
@@ -120,8 +122,6 @@ int RunOne(FsClient& client, const std::vector<std::string>& cmd)
     return FsUsage();
 }
 
-}  // namespace
-
 int RunFsCli(int argc, char** argv)
 {
     std::uint32_t port = 4;
@@ -161,7 +161,7 @@ int RunFsCli(int argc, char** argv)
         return 1;
     }
     for (const auto& cmd : commands) {
-        const int r = RunOne(client, cmd);
+        const int r = RunFsCommand(client, cmd);
         if (r != 0) {
             return r;
         }

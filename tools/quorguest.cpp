@@ -5,6 +5,7 @@
 //   quorguest clip get
 //   quorguest clip hold <ms>
 //   quorguest agent <n> close
+//   quorguest agent <n> close-on-input
 //   quorguest agent <n> send <text>...
 #include <cstdio>
 #include <cstring>
@@ -26,7 +27,7 @@ int Usage()
     std::fprintf(stderr,
                  "usage: quorguest clip set-text <text> | set-html <html> | set-dib <file> | set-files <path>...\n"
                  "       quorguest clip get | hold <ms>\n"
-                 "       quorguest agent <n> close | send <text>...\n"
+                 "       quorguest agent <n> close | close-on-input | send <text>...\n"
                  "The simulated machine's folder is $QUOR_SIM_DIR (default /tmp/quor-sim).\n");
     return 2;
 }
@@ -136,8 +137,10 @@ int Agent(int argc, char** argv)
     }
     const std::string cmd = argv[1];
     std::vector<std::u16string> messages;
-    if (cmd == "close" && argc == 2) {
+    bool awaitInput = false;
+    if ((cmd == "close" || cmd == "close-on-input") && argc == 2) {
         messages.push_back(u"\\CLOSE");
+        awaitInput = cmd == "close-on-input";
     } else if (cmd == "send" && argc > 2) {
         for (int i = 2; i < argc; ++i) {
             // ASCII arguments: each byte one UTF-16 unit.
@@ -158,6 +161,13 @@ int Agent(int argc, char** argv)
     if (!agent.Accept(60000)) {
         std::fprintf(stderr, "quorguest: the program did not connect\n");
         return 1;
+    }
+    if (awaitInput) {
+        // The agent's close command waits for a line (or the end) of its input.
+        std::printf("connected\n");
+        std::fflush(stdout);
+        for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
+        }
     }
     for (const std::u16string& m : messages) {
         if (!agent.Send(m)) {

@@ -7,6 +7,7 @@
 //   quorhost clip-recv <port> [ms]       print the next clipboard message from the guest
 //   quorhost fs ...                      the file-share client (see FsCli.cpp)
 //   quorhost clip ...                    the host's clipboard agent (see ClipCli.cpp)
+//   quorhost session [-w ms]             one host for a session, commands on stdin (see SessionCli.cpp)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "tools/ClipCli.h"
 #include "tools/FsCli.h"
 #include "tools/HostPort.h"
+#include "tools/SessionCli.h"
 #include "quorsharemgr/ShareFormat.h"
 #include "quorsharemgr/ShareHeader.h"
 
@@ -24,7 +26,7 @@ int Usage()
 {
     std::fprintf(stderr,
                  "usage: quorhost send <port> <text> | recv <port> [ms] | clip-text <port> <text> |\n"
-                 "                clip-sync <port> | clip-recv <port> [ms] | fs ... | clip ...\n"
+                 "                clip-sync <port> | clip-recv <port> [ms] | fs ... | clip ... | session [-w ms]\n"
                  "The simulated machine's folder is $QUOR_SIM_DIR (default /tmp/quor-sim).\n");
     return 2;
 }
@@ -38,6 +40,9 @@ int main(int argc, char** argv)
     }
     if (argc >= 2 && std::strcmp(argv[1], "clip") == 0) {
         return quorhost::RunClipCli(argc - 1, argv + 1);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "session") == 0) {
+        return quorhost::RunSessionCli(argc - 1, argv + 1);
     }
     if (argc < 3) {
         return Usage();
