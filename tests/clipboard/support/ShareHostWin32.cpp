@@ -1,5 +1,7 @@
 #include "tests/clipboard/support/ShareHost.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <string>
