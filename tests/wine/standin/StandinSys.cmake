@@ -1,7 +1,8 @@
 # The stand-in virtio devices for running the program under Wine (win-x64 only: x64 is what
 # Wine runs). Built like procwarden.sys (cmake/ProcwardenSys.cmake) without signing; its
 # import libraries come from ntoskrnl.def and ws2_32.def, and CheckImports.cmake guards
-# the result. The registry file for the test prefix goes to ${CMAKE_BINARY_DIR}/wine-devices.reg.
+# the result. STANDIN_PREFIX is the Wine prefix of the devices; STANDIN_PREFIX_SCRIPT
+# (devices-prefix.sh) starts and stops it.
 set(_sb_src "${CMAKE_CURRENT_LIST_DIR}")
 set(_sb_bin "${CMAKE_CURRENT_BINARY_DIR}/standin")
 file(MAKE_DIRECTORY "${_sb_bin}")
@@ -101,4 +102,9 @@ foreach(_sb_device "0;3;${STANDIN_PORT_SERIAL3}" "0;4;${STANDIN_PORT_SERIAL4}" "
   math(EXPR _sb_instance "${_sb_instance} + 1")
 endforeach()
 string(REPLACE "/" "\\\\" STANDIN_IMAGE_PATH "Z:${STANDIN_SYS}")
-configure_file("${_sb_src}/standin.reg.in" "${CMAKE_BINARY_DIR}/wine-devices.reg" @ONLY NEWLINE_STYLE CRLF)
+set(STANDIN_REG "${_sb_bin}/quorstandin.reg")
+configure_file("${_sb_src}/standin.reg.in" "${STANDIN_REG}" @ONLY)
+set(STANDIN_PREFIX "${CMAKE_BINARY_DIR}/wineprefix-devices")
+set(STANDIN_PREFIX_SCRIPT "${_sb_bin}/devices-prefix.sh")
+configure_file("${_sb_src}/devices-prefix.sh.in" "${STANDIN_PREFIX_SCRIPT}" @ONLY
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
