@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -105,11 +106,18 @@ protected:
             [&] { return Helper({"clip-get"}, output) == 0 && output.find(line + "\r\n") != std::string::npos; },
             kWaitMs);
     }
-    // Asks for the guest's clipboard until its next data message comes: a request that reaches
-    // the program before it has seen the change is answered by silence.
+    // Asks for the guest's clipboard until the guest answers, then takes its next data
+    // message: a request that reaches the program before it has seen the change is answered
+    // by silence. A message is only read once it has begun to arrive, and then whole.
     bool NextGuestClip(quorhost::GuestClip& clip)
     {
-        return quortest::WaitUntil([&] { return clip_->SyncToHost() && clip_->Next(clip, 1000); }, kWaitMs);
+        const bool answered = quortest::WaitUntil(
+            [&] {
+                pollfd p{clipPort_.Fd(), POLLIN, 0};
+                return clip_->SyncToHost() && ::poll(&p, 1, 1000) == 1;
+            },
+            kWaitMs);
+        return answered && clip_->Next(clip, kWaitMs);
     }
 
     std::string wineRun_;
