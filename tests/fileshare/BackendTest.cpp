@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fileshare/src/FuseServer.h"
+#include "tests/support/LinkCheck.h"
 #include "tests/fileshare/support/DirectClient.h"
 #include "tests/fileshare/support/FsSandbox.h"
 
@@ -572,7 +573,7 @@ TEST_F(Backend, ALinkReplacedByARealFolderBetweenTwoRequestsAndBack)
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
         if (s.link && !isLink) {
-            std::filesystem::remove_all(sb_.Host("rw/dir/swap"));
+            quortest::RemoveTree(sb_.Host("rw/dir/swap"));
             ASSERT_TRUE(sb_.MakeLink("rw/dir/swap", sb_.Host("out"), LinkKind::Directory, false));
         } else if (!s.link && isLink) {
             ASSERT_TRUE(sb_.RemoveLink("rw/dir/swap", LinkKind::Directory));

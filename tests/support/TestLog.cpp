@@ -5,8 +5,10 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "shared/log/Logger.h"
+#include "tests/support/LinkCheck.h"
 
 namespace quortest {
 
@@ -21,10 +23,23 @@ TempDir::TempDir()
     std::filesystem::create_directories(path_);
 }
 
-TempDir::~TempDir()
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::filesystem::path& path)
 {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    const bool realFolder = !IsLinkEntry(path) && std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
+    if (realFolder) {
+        std::vector<std::filesystem::path> children;
+        for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+            children.push_back(it->path());
+        }
+        for (const std::filesystem::path& child : children) {
+            RemoveTree(child);
+        }
+    }
+    // A link goes itself; one the platform cannot remove stays behind rather than be followed.
+    std::filesystem::remove(path, ec);
 }
 
 std::string ReadFile(const std::filesystem::path& path)

@@ -92,6 +92,8 @@ std::string UnixName(const std::filesystem::path& p)
     return s;
 }
 
+constexpr ULONGLONG kHostCommandMs = 5000;
+
 bool HostCommand(const std::wstring& program, std::wstring arguments, const std::filesystem::path& watched,
                  bool expectLink)
 {
@@ -105,15 +107,20 @@ bool HostCommand(const std::wstring& program, std::wstring arguments, const std:
     }
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
-    // Wine does not wait for a host program: wait for its effect instead (bounded).
-    for (int i = 0; i < 2000; ++i) {
+    // Wine does not wait for a host program: wait for its effect instead, bounded by the
+    // clock (a loaded machine stretches every sleep; a link that has not appeared within the
+    // bound counts as one the platform could not make).
+    const ULONGLONG deadline = ::GetTickCount64() + kHostCommandMs;
+    for (;;) {
         const bool there = ::GetFileAttributesW(watched.c_str()) != INVALID_FILE_ATTRIBUTES;
         if (there == expectLink) {
             return !expectLink || IsReparsePoint(watched);
         }
+        if (::GetTickCount64() >= deadline) {
+            return false;
+        }
         ::Sleep(5);
     }
-    return false;
 }
 
 std::wstring Quoted(const std::string& s) { return L"\"" + std::filesystem::path(s).wstring() + L"\""; }
