@@ -12,7 +12,6 @@
 
 #include "shared/lib/platform/posix/SimSocket.h"
 #include "shared/lib/platform/SimLayout.h"
-#include "tools/HostTcp.h"
 
 namespace quorhost {
 
@@ -43,9 +42,6 @@ VirtioFsBackend::~VirtioFsBackend() { Stop(); }
 
 bool VirtioFsBackend::Start()
 {
-    if (const auto& tcp = TcpMap::FromEnvironment(); tcp.fs) {
-        return StartTcp(*tcp.fs);
-    }
     std::error_code ec;
     std::filesystem::create_directories(quor::platform::SimDir(), ec);
     path_ = quor::platform::VirtioFsSocket();
@@ -65,18 +61,6 @@ bool VirtioFsBackend::Start()
         }
         return false;
     }
-    return StartAccepting();
-}
-
-bool VirtioFsBackend::StartTcp(std::uint16_t tcpPort)
-{
-    path_.clear();
-    listenFd_ = ListenTcp(tcpPort, 4);
-    return listenFd_ >= 0 && StartAccepting();
-}
-
-bool VirtioFsBackend::StartAccepting()
-{
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     acceptor_ = std::thread([this] { AcceptLoop(); });
     return true;
@@ -106,9 +90,7 @@ void VirtioFsBackend::Stop()
     connFds_.clear();
     ::close(listenFd_);
     ::close(stopFd_);
-    if (!path_.empty()) {
-        ::unlink(path_.c_str());
-    }
+    ::unlink(path_.c_str());
     listenFd_ = -1;
     stopFd_ = -1;
 }
