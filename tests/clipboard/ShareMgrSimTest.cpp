@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -309,10 +310,15 @@ TEST_F(ShareMgrSim, InvalidMessagesAreDrainedAndTheNextIsReceived)
         ASSERT_TRUE(host_.SendAll(c.bytes.data(), c.bytes.size()));
         ASSERT_TRUE(WaitUntil([&] { return mgr_->Transport().DrainsDone() > drains; }));
         EXPECT_TRUE(log.Contains(c.log)) << log.Since();
-        const std::uint32_t seq = p::GetClipboardSequenceNumber();
         ASSERT_TRUE(agent_->SendText(c.name));
-        ASSERT_TRUE(WaitUntil([&] { return p::GetClipboardSequenceNumber() != seq; }));
-        EXPECT_EQ(AppGets(quor::kCfUnicodeText).size() >= 2 * std::strlen(c.name), true);
+        // The listen thread holds the clipboard open while it places the text: wait until an
+        // application can read it back.
+        const std::string name = c.name;
+        const Bytes want = quortest::Utf16(std::u16string(name.begin(), name.end()), true);
+        EXPECT_TRUE(WaitUntil([&] {
+            const Bytes got = AppGets(quor::kCfUnicodeText);
+            return got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin());
+        }));
     }
 }
 
