@@ -232,6 +232,11 @@ TEST_F(ShareMgrSim, HostDataIsPlacedAndOwnWritesAreNoChange)
         EXPECT_EQ(got, c.expect);
         ASSERT_TRUE(agent_->SyncToHost());
     }
+    // The listen thread takes the host's messages in order: once this text is placed, every
+    // request above has been handled, and none can clear the flag of the copy below.
+    const std::uint32_t seq = p::GetClipboardSequenceNumber();
+    ASSERT_TRUE(agent_->SendText("marker"));
+    ASSERT_TRUE(WaitUntil([&] { return p::GetClipboardSequenceNumber() != seq && !AppGets(quor::kCfUnicodeText).empty(); }));
     GuestCopies(u"guest");
     ASSERT_TRUE(agent_->SyncToHost());
     EXPECT_EQ(NextText(), "guest");
