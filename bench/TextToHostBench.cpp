@@ -1,11 +1,13 @@
 // 20 MiB of guest text to the host: another application puts the text on the simulated
 // clipboard, and the time runs from the host's SyncToHost to the last byte of the text
 // message received by the host's clipboard agent (the listen thread, the window thread's
-// capture and UTF-8 conversion, the transport, the simulated port socket). Baseline: a raw
-// send of the same UTF-8 bytes over a Unix socket pair, read by the caller. Alternating
-// rounds, median of the rounds' ratios; all threads on one processor (bench/BenchIo.h).
+// capture and UTF-8 conversion, the transport, the simulated port socket), into the buffer
+// of its previous message. Baseline: a raw send of the same UTF-8 bytes over a Unix socket
+// pair, read by the caller into a buffer it keeps. Alternating rounds, median of the
+// rounds' ratios; all threads on one processor (bench/BenchIo.h).
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorsharemgr/ClipboardFormatBits.h"
@@ -59,6 +61,7 @@ int main()
     if (!bench.Start() || !pair.Ok()) {
         return 1;
     }
+    quorhost::ClipMessage got;
     quorbench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round) {
         double ours = 0;
@@ -68,17 +71,19 @@ int main()
                 std::fprintf(stderr, "the guest did not see the copy\n");
                 return false;
             }
-            quorhost::GuestClip clip;
             const auto t0 = quorbench::Clock::now();
-            if (!bench.Agent().SyncToHost() || !bench.Agent().Next(clip, 20000)) {
+            if (!bench.Agent().SyncToHost() || !bench.Agent().NextData(got, 20000)) {
                 std::fprintf(stderr, "no text from the guest\n");
                 return false;
             }
             ours = quorbench::Seconds(t0, quorbench::Clock::now());
-            if (clip.format != quor::ShareFormatUnicodeText || clip.text != utf8) {
+            quorhost::GuestClip clip;
+            if (!bench.Agent().Decode(std::move(got), clip) || clip.format != quor::ShareFormatUnicodeText ||
+                clip.text != utf8) {
                 std::fprintf(stderr, "the host received other text\n");
                 return false;
             }
+            got = std::move(clip.raw);  // its buffer for the next round, as the baseline keeps its own
             return true;
         };
         const auto baseOnce = [&] { return pair.Transfer(bytes, utf8.size(), raw.data(), base); };

@@ -69,11 +69,17 @@ std::optional<std::string_view> FileNameOf(std::string_view path)
 // turn (up to the first line terminator); group 4 then succeeds exactly when the first
 // character after j out of '\', '"' and '/' is '"'. When it is a separator instead, that
 // separator is the next candidate, so each character is looked at a bounded number of times.
-std::string RewriteImagePaths(std::string_view html, std::string_view shareName)
+namespace {
+
+// Appends the rewritten HTML to `out` (a std::string or a byte vector).
+template <class Out>
+void AppendRewritten(std::string_view html, std::string_view shareName, Out& out)
 {
+    const auto append = [&out](std::string_view piece) { out.insert(out.end(), piece.begin(), piece.end()); };
     const std::size_t n = html.size();
-    std::string out;
-    out.reserve(n);
+    // Room for paths that grow, so that the copy is made once: what is reserved and never
+    // written costs no memory.
+    out.reserve(out.size() + n + n / 4 + 4096);
     std::size_t copied = 0;
     std::size_t pos = 0;
     while (pos < n) {
@@ -116,12 +122,12 @@ std::string RewriteImagePaths(std::string_view html, std::string_view shareName)
             j = k;
         }
         if (quote != kNpos) {
-            out.append(html.substr(copied, p - copied));
-            out.append(kImageSource);
-            out.append("\\\\Velt\\");
-            out.append(shareName);
+            append(html.substr(copied, p - copied));
+            append(kImageSource);
+            append("\\\\Velt\\");
+            append(shareName);
             out.push_back('\\');
-            out.append(html.substr(j + 1, quote + 1 - (j + 1)));
+            append(html.substr(j + 1, quote + 1 - (j + 1)));
             copied = quote + 1;
             pos = quote + 1;
             continue;
@@ -131,8 +137,21 @@ std::string RewriteImagePaths(std::string_view html, std::string_view shareName)
         }
         pos = failedAt + 1;
     }
-    out.append(html.substr(copied));
+    append(html.substr(copied));
+}
+
+}  // namespace
+
+std::string RewriteImagePaths(std::string_view html, std::string_view shareName)
+{
+    std::string out;
+    AppendRewritten(html, shareName, out);
     return out;
+}
+
+void AppendImagePathsRewritten(std::string_view html, std::string_view shareName, std::vector<unsigned char>& out)
+{
+    AppendRewritten(html, shareName, out);
 }
 
 std::optional<std::string_view> FindStartHtml(std::string_view text)

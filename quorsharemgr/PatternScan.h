@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quor::scan {
 
@@ -34,6 +35,8 @@ std::optional<std::string_view> FileNameOf(std::string_view path);
 // with the replacement "$1" + "\\Velt\" + shareName + "\" + "$4". The share name is taken
 // literally ("$" in it is not a group reference).
 std::string RewriteImagePaths(std::string_view html, std::string_view shareName);
+// The same, appended to `out`.
+void AppendImagePathsRewritten(std::string_view html, std::string_view shareName, std::vector<unsigned char>& out);
 
 // Group 1 of the first match of StartHTML:(\d+).
 std::optional<std::string_view> FindStartHtml(std::string_view text);

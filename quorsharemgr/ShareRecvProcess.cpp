@@ -125,36 +125,44 @@ bool ShareRecvProcess::Decode()
             QLOG(kLogError, "Convert unicode text size failed with error: {}", platform::LastError());
             return false;
         }
-        text_.assign(static_cast<std::size_t>(units), u'\0');
+        // Sized with its terminator at once: growing it afterwards would copy it all again.
+        text_.assign(static_cast<std::size_t>(units) + 1, u'\0');
         if (platform::Utf8ToWideUnitsN(data, len, text_.data(), units) < 1) {
             QLOG(kLogError, "Convert unicode text data failed with error: {}", platform::LastError());
             return false;
         }
-        text_.push_back(u'\0');
     }
     if ((format_ & ShareFormatHtml) != 0) {
         const std::uint64_t start = std::min<std::uint64_t>(plainTextSize_, avail);
         const std::uint64_t end = std::min<std::uint64_t>(plainTextSize_ + htmlSize_, avail);
         std::string_view html(data + start, static_cast<std::size_t>(end - start));
         html = html.substr(0, html.find('\0'));
-        std::string rewritten;
+        // The block is built in place, in one pass over the fragment (it may be tens of
+        // megabytes): the head's place first, the fragment (its image paths rewritten to the
+        // share when a share name came before it), the tail, then the head with the length.
+        const std::string_view tail = "<!--EndFragment-->\r\n</body>\r\n</html>\r\n";
+        const std::size_t headSize = kHtmlBlockOverhead - 1 - tail.size();
+        htmlBlock_.clear();
+        htmlBlock_.reserve(html.size() + html.size() / 4 + 4096 + kHtmlBlockOverhead);
+        htmlBlock_.resize(headSize);
         if (htmlSharePending_ != 0) {
-            rewritten = scan::RewriteImagePaths(html, htmlShareName_);
-            html = rewritten;
+            scan::AppendImagePathsRewritten(html, htmlShareName_, htmlBlock_);
             htmlSharePending_ = 0;
+        } else {
+            htmlBlock_.insert(htmlBlock_.end(), html.begin(), html.end());
         }
-        const std::size_t length = html.size();
-        std::string block = quor::format(
+        const std::size_t length = htmlBlock_.size() - headSize;
+        const std::string head = quor::format(
             "Version:1.0\r\nStartHTML:0000000105\r\nEndHTML:{:010}\r\nStartFragment:0000000141\r\n"
             "EndFragment:{:010}\r\n<html>\r\n<body>\r\n<!--StartFragment-->",
             length + 179, length + 141);
-        block.append(html);
-        block.append("<!--EndFragment-->\r\n</body>\r\n</html>\r\n");
-        if (block.size() != length + kHtmlBlockOverhead - 1) {
+        if (head.size() != headSize) {
+            std::vector<unsigned char>().swap(htmlBlock_);
             QLOG(kLogError, "Execution of sprintf_s fails with error: {}", -1);
             return false;
         }
-        htmlBlock_.assign(block.begin(), block.end());
+        std::memcpy(htmlBlock_.data(), head.data(), headSize);
+        htmlBlock_.insert(htmlBlock_.end(), tail.begin(), tail.end());
         htmlBlock_.push_back(0);
     }
     return true;

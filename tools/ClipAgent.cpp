@@ -1,6 +1,7 @@
 #include "tools/ClipAgent.h"
 
 #include <cstring>
+#include <utility>
 
 #include "quorsharemgr/ShareFormat.h"
 #include "quorsharemgr/ShareHeader.h"
@@ -66,45 +67,57 @@ bool ClipAgent::WaitListenStarted(int timeoutMs)
 bool ClipAgent::Next(GuestClip& clip, int timeoutMs)
 {
     ClipMessage m;
+    return NextData(m, timeoutMs) && Decode(std::move(m), clip);
+}
+
+bool ClipAgent::NextData(ClipMessage& m, int timeoutMs)
+{
     for (;;) {
         if (!NextMessage(m, timeoutMs)) {
             return false;
         }
         const std::uint32_t f = m.format;
-        if (f == quor::ShareFormatListenStarted || f == quor::ShareFormatReleaseShareName ||
-            f == quor::ShareFormatHtmlShareName) {
-            continue;
+        if (f != quor::ShareFormatListenStarted && f != quor::ShareFormatReleaseShareName &&
+            f != quor::ShareFormatHtmlShareName) {
+            return true;
         }
-        clip = GuestClip{};
-        clip.format = f;
-        if (quor::ShareHeader::IsTextHtmlFamily(f)) {
-            const std::uint64_t textSize = U64At(m.header, 24);
-            const std::uint64_t htmlSize = U64At(m.header, 32);
-            if (textSize + htmlSize != m.data.size()) {
-                return false;
-            }
-            clip.text.assign(m.data.begin(), m.data.begin() + static_cast<long>(textSize));
-            clip.html.assign(m.data.begin() + static_cast<long>(textSize), m.data.end());
-            clip.htmlShare = htmlShare_;
-        } else if (f == quor::ShareFormatBitmap) {
-            clip.dib.assign(m.header.begin() + quor::ShareHeader::kSize, m.header.end());
-            clip.dib.insert(clip.dib.end(), m.data.begin(), m.data.end());
-        } else if (f == quor::ShareFormatFiles) {
-            clip.filesShare = NameIn(m);
-            std::size_t at = 0;
-            while (at < m.data.size()) {
-                const char* p = reinterpret_cast<const char*>(m.data.data() + at);
-                const std::size_t n = strnlen(p, m.data.size() - at);
-                if (n == 0) {
-                    break;
-                }
-                clip.files.emplace_back(p, n);
-                at += n + 1;
-            }
-        }
-        clip.raw = std::move(m);
-        return true;
     }
+}
+
+bool ClipAgent::Decode(ClipMessage&& m, GuestClip& clip) const
+{
+    const std::uint32_t f = m.format;
+    clip = GuestClip{};
+    clip.format = f;
+    if (quor::ShareHeader::IsTextHtmlFamily(f)) {
+        const std::uint64_t textSize = U64At(m.header, 24);
+        const std::uint64_t htmlSize = U64At(m.header, 32);
+        if (textSize + htmlSize != m.data.size()) {
+            return false;
+        }
+        const auto* bytes = reinterpret_cast<const char*>(m.data.data());
+        clip.text.assign(bytes, static_cast<std::size_t>(textSize));
+        clip.html.assign(bytes + textSize, static_cast<std::size_t>(htmlSize));
+        clip.htmlShare = htmlShare_;
+    } else if (f == quor::ShareFormatBitmap) {
+        clip.dib.reserve(m.header.size() - quor::ShareHeader::kSize + m.data.size());
+        clip.dib.assign(m.header.begin() + quor::ShareHeader::kSize, m.header.end());
+        clip.dib.insert(clip.dib.end(), m.data.begin(), m.data.end());
+    } else if (f == quor::ShareFormatFiles) {
+        clip.filesShare = NameIn(m);
+        std::size_t at = 0;
+        while (at < m.data.size()) {
+            const char* p = reinterpret_cast<const char*>(m.data.data() + at);
+            const std::size_t n = strnlen(p, m.data.size() - at);
+            if (n == 0) {
+                break;
+            }
+            clip.files.emplace_back(p, n);
+            at += n + 1;
+        }
+    }
+    clip.raw = std::move(m);
+    return true;
 }
 
 bool ClipAgent::SyncToHost()

@@ -39,6 +39,10 @@ public:
     // The next data message from the guest (text/HTML, bitmap, files); share-name messages
     // on the way are recorded. False on time-out or a broken stream.
     bool Next(GuestClip& clip, int timeoutMs = 10000);
+    // The same in two steps: the next data message as received (its buffers are reused when
+    // `m` is passed again), then its decoding, which takes the message over.
+    bool NextData(ClipMessage& m, int timeoutMs = 10000);
+    bool Decode(ClipMessage&& m, GuestClip& clip) const;
     // The next message of any kind, with share-name bookkeeping.
     bool NextMessage(ClipMessage& m, int timeoutMs);
 

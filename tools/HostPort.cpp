@@ -129,7 +129,8 @@ bool HostPort::RecvClip(ClipMessage& message, int timeoutMs)
                  timeoutMs)) {
         return false;
     }
-    message.data.assign(static_cast<std::size_t>(h.dataLen), 0);
+    // resize, not assign: a message object passed again keeps its buffer, already in memory.
+    message.data.resize(static_cast<std::size_t>(h.dataLen));
     return h.dataLen == 0 || RecvAll(message.data.data(), message.data.size(), timeoutMs);
 }
 

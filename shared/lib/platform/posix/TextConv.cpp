@@ -1,11 +1,33 @@
 #include "shared/lib/platform/TextConv.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
 
 namespace quor::platform {
+
+namespace {
+
+// How many units from `in` (at most n) are ASCII, four at a time while it can.
+int AsciiUnits(const char16_t* in, int n)
+{
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        std::uint64_t four;
+        std::memcpy(&four, in + i, sizeof four);
+        if ((four & 0xFF80FF80FF80FF80ULL) != 0) {
+            break;
+        }
+    }
+    while (i < n && in[i] < 0x80) {
+        ++i;
+    }
+    return i;
+}
+
+}  // namespace
 
 // Behaves as WideCharToMultiByte(65001, 0, ...): unpaired surrogates become U+FFFD,
 // a too-small output buffer fails with 122, bad arguments fail with 87.
@@ -25,6 +47,26 @@ int WideToUtf8Bytes(const char16_t* in, int inLen, char* out, int outLen)
     long long total = 0;
     char buf[4];
     for (int i = 0; i < inLen; ++i) {
+        if (in[i] < 0x80) {
+            // A run of ASCII, one byte per unit (most text is mostly this).
+            const int run = AsciiUnits(in + i, inLen - i);
+            if (outLen != 0) {
+                if (total + run > outLen) {
+                    sim::SetLastError(kErrorInsufficientBuffer);
+                    return 0;
+                }
+                for (int k = 0; k < run; ++k) {
+                    out[total + k] = static_cast<char>(in[i + k]);
+                }
+            }
+            total += run;
+            if (total > 0x7FFFFFFF) {
+                sim::SetLastError(kErrorInvalidParameter);
+                return 0;
+            }
+            i += run - 1;
+            continue;
+        }
         char32_t cp = in[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < inLen && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
@@ -122,6 +164,34 @@ int Convert(const unsigned char* p, const unsigned char* end, char16_t* out, int
 {
     int n = 0;
     while (p < end) {
+        if (*p < 0x80) {
+            // A run of ASCII, one unit per byte.
+            const unsigned char* q = p;
+            while (end - q >= 8) {
+                std::uint64_t eight;
+                std::memcpy(&eight, q, sizeof eight);
+                if ((eight & 0x8080808080808080ULL) != 0) {
+                    break;
+                }
+                q += 8;
+            }
+            while (q < end && *q < 0x80) {
+                ++q;
+            }
+            const int run = static_cast<int>(q - p);
+            if (outUnits != 0) {
+                if (run > outUnits - n) {
+                    sim::SetLastError(kErrorInsufficientBuffer);
+                    return 0;
+                }
+                for (int k = 0; k < run; ++k) {
+                    out[n + k] = p[k];
+                }
+            }
+            n += run;
+            p = q;
+            continue;
+        }
         const char32_t cp = Decode(p, end);
         const int units = cp >= 0x10000 ? 2 : 1;
         if (outUnits != 0) {
