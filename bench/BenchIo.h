@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <sched.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <vector>
@@ -105,14 +106,18 @@ public:
     double BaseRate(double workPerRound) const { return workPerRound / Median().base; }
 
     // "<what>: <ours> <unit>, <baseline>: <base> <unit> (median of N rounds of <round>;
-    // rounds a..b)" and then "RATIO <name> <value>" on a line of its own.
+    // rounds a..b)", then `more` when given (a line of its own), and then
+    // "RATIO <name> <value>" on a line of its own.
     void Print(const char* what, const char* baseline, const char* unit, double workPerRound, const char* round,
-               const char* ratioName) const
+               const char* ratioName, const std::string& more = {}) const
     {
         std::vector<Round> sorted = Sorted();
         std::printf("%s: %.0f %s, %s: %.0f %s (median of %d rounds of %s; rounds %.3f..%.3f)\n", what,
                     OursRate(workPerRound), unit, baseline, BaseRate(workPerRound), unit, Count(), round,
                     RatioOf(sorted.front()), RatioOf(sorted.back()));
+        if (!more.empty()) {
+            std::printf("%s\n", more.c_str());
+        }
         std::printf("RATIO %s %.3f\n", ratioName, Ratio());
     }
 
