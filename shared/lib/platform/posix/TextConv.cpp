@@ -1,5 +1,6 @@
 #include "shared/lib/platform/TextConv.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -10,14 +11,19 @@ namespace quor::platform {
 
 namespace {
 
-// How many units from `in` (at most n) are ASCII, four at a time while it can.
+static_assert(std::endian::native == std::endian::little, "the ASCII runs are packed as little-endian words");
+constexpr std::uint64_t kHighBits16 = 0xFF80FF80FF80FF80ULL;
+
+// How many units from `in` (at most n) are ASCII, eight at a time while it can.
 int AsciiUnits(const char16_t* in, int n)
 {
     int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        std::uint64_t four;
-        std::memcpy(&four, in + i, sizeof four);
-        if ((four & 0xFF80FF80FF80FF80ULL) != 0) {
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, in + i, sizeof a);
+        std::memcpy(&b, in + i + 4, sizeof b);
+        if (((a | b) & kHighBits16) != 0) {
             break;
         }
     }
@@ -25,6 +31,23 @@ int AsciiUnits(const char16_t* in, int n)
         ++i;
     }
     return i;
+}
+
+// Writes n ASCII units as n bytes, four at a time.
+void NarrowAscii(const char16_t* in, int n, char* out)
+{
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        std::uint64_t four;
+        std::memcpy(&four, in + i, sizeof four);
+        // The low byte of each unit, little-endian, as the units are in memory.
+        const auto packed = static_cast<std::uint32_t>((four & 0xFF) | ((four >> 8) & 0xFF00) |
+                                                       ((four >> 16) & 0xFF0000) | ((four >> 24) & 0xFF000000));
+        std::memcpy(out + i, &packed, sizeof packed);
+    }
+    for (; i < n; ++i) {
+        out[i] = static_cast<char>(in[i]);
+    }
 }
 
 }  // namespace
@@ -55,9 +78,7 @@ int WideToUtf8Bytes(const char16_t* in, int inLen, char* out, int outLen)
                     sim::SetLastError(kErrorInsufficientBuffer);
                     return 0;
                 }
-                for (int k = 0; k < run; ++k) {
-                    out[total + k] = static_cast<char>(in[i + k]);
-                }
+                NarrowAscii(in + i, run, out + total);
             }
             total += run;
             if (total > 0x7FFFFFFF) {
