@@ -163,8 +163,8 @@ inline std::unique_ptr<unsigned char[]> FreshCopy(const unsigned char* bytes, st
     return copy;
 }
 
-// The line that goes with a baseline from fresh memory: the median rate of the same send
-// from a buffer sent before, and ours against it.
+// The line that goes with a baseline on fresh memory: the median rate of the same transfer
+// with a buffer used before, and ours against it.
 inline std::string WarmNote(std::vector<double> warmSeconds, double workPerRound, double oursRate)
 {
     if (warmSeconds.empty()) {
@@ -173,7 +173,7 @@ inline std::string WarmNote(std::vector<double> warmSeconds, double workPerRound
     std::sort(warmSeconds.begin(), warmSeconds.end());
     const double warmRate = workPerRound / warmSeconds[(warmSeconds.size() - 1) / 2];
     char line[160];
-    std::snprintf(line, sizeof line, "raw socket from a buffer it sent before: %.0f MiB/s (ours against it: %.3f)",
+    std::snprintf(line, sizeof line, "raw socket with a buffer used before: %.0f MiB/s (ours against it: %.3f)",
                   warmRate, oursRate / warmRate);
     return line;
 }
