@@ -25,7 +25,10 @@ if(NOT EXISTS "${QUOR_ZIG}")
 endif()
 set(QUOR_ZIG "${QUOR_ZIG}" CACHE FILEPATH "zig 0.11 binary" FORCE)
 
-# Small wrapper scripts so that CMake sees ordinary compiler / archiver programs.
+# Small wrapper scripts so that CMake sees ordinary compiler / archiver programs. They name
+# zig's version: the compiler cache, told to compare compilers by content (.ci/build-all),
+# then shares its entries between clones and never across zig versions.
+execute_process(COMMAND "${QUOR_ZIG}" version OUTPUT_VARIABLE _quor_zig_version OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(_quor_wrap "${CMAKE_BINARY_DIR}/zig-wrappers")
 file(MAKE_DIRECTORY "${_quor_wrap}")
 foreach(_tool cc c++ ar ranlib rc)
@@ -36,7 +39,7 @@ foreach(_tool cc c++ ar ranlib rc)
   else()
     set(_cmd "exec \"${QUOR_ZIG}\" ${_tool} \"$@\"")
   endif()
-  file(WRITE "${_quor_wrap}/${_quor_target}-${_tool}" "#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR=\"\${ZIG_GLOBAL_CACHE_DIR:-$ENV{HOME}/.cache/quor-toolchain/zig-cache}\"\n${_cmd}\n")
+  file(WRITE "${_quor_wrap}/${_quor_target}-${_tool}" "#!/bin/sh\n# zig ${_quor_zig_version}\nexport ZIG_GLOBAL_CACHE_DIR=\"\${ZIG_GLOBAL_CACHE_DIR:-$ENV{HOME}/.cache/quor-toolchain/zig-cache}\"\n${_cmd}\n")
   file(CHMOD "${_quor_wrap}/${_quor_target}-${_tool}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
 
