@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "quorsharemgr/ShareHeader.h"
+#include "tools/HostTcp.h"
 #include "shared/lib/platform/SimLayout.h"
 #include "shared/lib/platform/posix/SimSocket.h"
 
@@ -26,7 +27,18 @@ std::string HostPort::SocketPath(std::uint32_t hostPortIndex)
 
 bool HostPort::Connect(std::uint32_t hostPortIndex, int waitMs)
 {
+    const TcpMap& tcp = TcpMap::FromEnvironment();
+    if (const auto it = tcp.ports.find(hostPortIndex); it != tcp.ports.end()) {
+        return ConnectTcp(it->second, waitMs);
+    }
     return ConnectPath(SocketPath(hostPortIndex), waitMs);
+}
+
+bool HostPort::ConnectTcp(std::uint16_t tcpPort, int waitMs)
+{
+    Close();
+    fd_ = quorhost::ConnectTcp(tcpPort, waitMs);
+    return fd_ >= 0;
 }
 
 bool HostPort::ConnectPath(const std::string& path, int waitMs)
@@ -136,7 +148,8 @@ bool HostPort::RecvClip(ClipMessage& message, int timeoutMs)
 
 std::size_t HostPort::Unread() const
 {
-    // On a Unix stream socket the send queue holds what the peer has not taken in yet.
+    // On a Unix stream socket the send queue holds what the peer has not taken in yet; over
+    // TCP, what the stand-in device has not received yet.
     int queued = 0;
     if (fd_ < 0 || ::ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued < 0) {
         return 0;

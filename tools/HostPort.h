@@ -1,5 +1,6 @@
 // The host's end of a simulated virtio-serial port: a Unix stream socket connection to
-// $QUOR_SIM_DIR/vport<N>, with raw byte and clipboard-message helpers.
+// $QUOR_SIM_DIR/vport<N> (or a TCP connection, see tools/HostTcp.h), with raw byte and
+// clipboard-message helpers.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +23,11 @@ public:
     HostPort& operator=(const HostPort&) = delete;
 
     static std::string SocketPath(std::uint32_t hostPortIndex);
-    // Connects, retrying until the guest side listens or `waitMs` has passed.
+    // Connects, retrying until the guest side listens or `waitMs` has passed: to the TCP port
+    // QUOR_HOST_TCP gives for this index, otherwise to the simulation's socket.
     bool Connect(std::uint32_t hostPortIndex, int waitMs = 5000);
     bool ConnectPath(const std::string& path, int waitMs = 5000);
+    bool ConnectTcp(std::uint16_t tcpPort, int waitMs = 5000);
     void Close();
     bool IsConnected() const { return fd_ >= 0; }
     int Fd() const { return fd_; }

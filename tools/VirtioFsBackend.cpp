@@ -12,6 +12,7 @@
 
 #include "shared/lib/platform/posix/SimSocket.h"
 #include "shared/lib/platform/SimLayout.h"
+#include "tools/HostTcp.h"
 
 namespace quorhost {
 
@@ -42,6 +43,9 @@ VirtioFsBackend::~VirtioFsBackend() { Stop(); }
 
 bool VirtioFsBackend::Start()
 {
+    if (const auto& tcp = TcpMap::FromEnvironment(); tcp.fs) {
+        return StartTcp(*tcp.fs);
+    }
     std::error_code ec;
     std::filesystem::create_directories(quor::platform::SimDir(), ec);
     path_ = quor::platform::VirtioFsSocket();
@@ -61,6 +65,18 @@ bool VirtioFsBackend::Start()
         }
         return false;
     }
+    return StartAccepting();
+}
+
+bool VirtioFsBackend::StartTcp(std::uint16_t tcpPort)
+{
+    path_.clear();
+    listenFd_ = ListenTcp(tcpPort, 4);
+    return listenFd_ >= 0 && StartAccepting();
+}
+
+bool VirtioFsBackend::StartAccepting()
+{
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     acceptor_ = std::thread([this] { AcceptLoop(); });
     return true;
@@ -90,7 +106,9 @@ void VirtioFsBackend::Stop()
     connFds_.clear();
     ::close(listenFd_);
     ::close(stopFd_);
-    ::unlink(path_.c_str());
+    if (!path_.empty()) {
+        ::unlink(path_.c_str());
+    }
     listenFd_ = -1;
     stopFd_ = -1;
 }

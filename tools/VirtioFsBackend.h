@@ -1,4 +1,5 @@
-// The host's virtio-fs back end in the simulation: listens on $QUOR_SIM_DIR/viofs, takes
+// The host's virtio-fs back end in the simulation: listens on $QUOR_SIM_DIR/viofs (or on a
+// TCP port of 127.0.0.1, see tools/HostTcp.h), takes
 // the guest's device requests and answers each with a 16-byte FUSE reply header.
 // Requests with operation 2048 carry a file-share reply (READ data); they are kept until
 // taken by `unique`.
@@ -28,7 +29,9 @@ public:
     VirtioFsBackend(const VirtioFsBackend&) = delete;
     VirtioFsBackend& operator=(const VirtioFsBackend&) = delete;
 
+    // Listens where QUOR_HOST_TCP says (its "fs" entry), otherwise on the simulation's socket.
     bool Start();
+    bool StartTcp(std::uint16_t tcpPort);
     void Stop();
 
     // How the device answers from now on: `bytes` of the 16-byte header (fewer closes
@@ -42,6 +45,7 @@ public:
     void SetDiscardData(bool discard) { discard_ = discard; }
 
 private:
+    bool StartAccepting();
     void AcceptLoop();
     void Serve(int fd);
 
