@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -44,6 +45,23 @@ std::string FragmentOf(const ShareRecvProcess& r)
     const std::string block = HtmlOf(r);
     const auto from = block.find("<!--StartFragment-->") + 20;
     return block.substr(from, block.find("<!--EndFragment-->") - from);
+}
+
+// The block's own offsets against where its parts are: EndHTML is the end of the block
+// (before its NUL), EndFragment where the fragment's end marker starts.
+void ExpectOffsetsMatch(const std::string& block)
+{
+    const auto field = [&](const char* name) {
+        const std::size_t at = block.find(name);
+        return at == std::string::npos ? std::string() : block.substr(at + std::strlen(name), 10);
+    };
+    ASSERT_FALSE(block.empty());
+    ASSERT_EQ(block.back(), '\0');
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%010zu", block.size() - 1);
+    EXPECT_EQ(field("EndHTML:"), expected);
+    std::snprintf(expected, sizeof expected, "%010zu", block.find("<!--EndFragment-->"));
+    EXPECT_EQ(field("EndFragment:"), expected);
 }
 
 }  // namespace
@@ -135,9 +153,11 @@ TEST(ShareRecvProcess, HtmlShareNamesAreReleasedAndUsedOnce)
     ASSERT_TRUE(Receive(r, htmlMsg, html));
     ASSERT_TRUE(r.Decode());
     EXPECT_EQ(FragmentOf(r), "<img src=\"file:///\\\\Velt\\B\\a.png\">");
+    ExpectOffsetsMatch(HtmlOf(r));  // counted on the rewritten fragment, longer than the one sent
     ASSERT_TRUE(Receive(r, htmlMsg, html));
     ASSERT_TRUE(r.Decode());
     EXPECT_EQ(FragmentOf(r), html);
+    ExpectOffsetsMatch(HtmlOf(r));
 
     // A file list releases the stored HTML share name and keeps its own.
     ASSERT_TRUE(Receive(r, ShareHeader::BuildShareName(quor::ShareFormatFiles, "F", 0)));
