@@ -1,5 +1,8 @@
 #include "quorsharemgr/PatternScan.h"
 
+#include <bit>
+#include <cstring>
+
 namespace quor::scan {
 
 namespace {
@@ -11,6 +14,45 @@ constexpr std::size_t kNpos = std::string_view::npos;
 bool IsLineTerminator(char c) { return c == '\n' || c == '\r'; }
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+// The next occurrence of the image prefix at or after `from`, or kNpos. Eight positions
+// are tested at a time for the prefix's first character and, a prefix length further on,
+// its last one (a byte equal to the wanted one is a zero byte after the exclusive or, and
+// the borrow trick marks every zero byte, with at worst a false mark above one); only
+// positions marked for both are compared whole. A first-character search stops at every
+// 's' of the text instead.
+std::size_t FindImagePrefix(std::string_view text, std::size_t from)
+{
+    static_assert(std::endian::native == std::endian::little, "the byte marks are read in little-endian order");
+    constexpr std::size_t m = kImageSource.size();
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    constexpr std::uint64_t kFirst = kOnes * static_cast<unsigned char>(kImageSource.front());
+    constexpr std::uint64_t kLast = kOnes * static_cast<unsigned char>(kImageSource.back());
+    const std::size_t n = text.size();
+    if (from >= n) {
+        return kNpos;
+    }
+    const char* p = text.data();
+    std::size_t i = from;
+    for (; n - i >= m + 7; i += 8) {
+        std::uint64_t a = 0;
+        std::uint64_t b = 0;
+        std::memcpy(&a, p + i, 8);
+        std::memcpy(&b, p + i + m - 1, 8);
+        a ^= kFirst;
+        b ^= kLast;
+        std::uint64_t marks = ((a - kOnes) & ~a) & ((b - kOnes) & ~b) & kHigh;
+        while (marks != 0) {
+            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+            if (std::memcmp(p + at, kImageSource.data(), m) == 0) {
+                return at;
+            }
+            marks &= marks - 1;
+        }
+    }
+    return text.find(kImageSource, i);
+}
+
 }  // namespace
 
 // The prefix holds no border (no proper prefix of it is also a suffix), so two occurrences
@@ -21,7 +63,7 @@ std::optional<ImageSourceMatch> FindImageSource(std::string_view text, std::size
 {
     std::size_t pos = from;
     while (pos < text.size()) {
-        const std::size_t p = text.find(kImageSource, pos);
+        const std::size_t p = FindImagePrefix(text, pos);
         if (p == kNpos) {
             return std::nullopt;
         }
@@ -75,7 +117,12 @@ namespace {
 template <class Out>
 void AppendRewritten(std::string_view html, std::string_view shareName, Out& out)
 {
-    const auto append = [&out](std::string_view piece) { out.insert(out.end(), piece.begin(), piece.end()); };
+    // Inserted as the output's own character type, so that each piece is one block copy and
+    // not a character-by-character conversion from char.
+    const auto append = [&out](std::string_view piece) {
+        const auto* first = reinterpret_cast<const typename Out::value_type*>(piece.data());
+        out.insert(out.end(), first, first + piece.size());
+    };
     const std::size_t n = html.size();
     // Room for paths that grow, so that the copy is made once: what is reserved and never
     // written costs no memory.
@@ -83,7 +130,7 @@ void AppendRewritten(std::string_view html, std::string_view shareName, Out& out
     std::size_t copied = 0;
     std::size_t pos = 0;
     while (pos < n) {
-        const std::size_t p = html.find(kImageSource, pos);
+        const std::size_t p = FindImagePrefix(html, pos);
         if (p == kNpos) {
             break;
         }
@@ -218,6 +265,33 @@ std::optional<Span> FindUncRoot(std::u16string_view path)
         }
     }
     return std::nullopt;
+}
+
+// A unit is zero exactly when the borrow trick marks it and no lower unit of the word is
+// zero (a borrow can only mark a unit above a zero one), so the first marked word holds the
+// first NUL, found then one unit at a time.
+std::size_t FindNul(std::u16string_view text)
+{
+    constexpr std::uint64_t kOnes16 = 0x0001000100010001ULL;
+    constexpr std::uint64_t kHigh16 = 0x8000800080008000ULL;
+    const char16_t* p = text.data();
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        std::uint64_t a = 0;
+        std::uint64_t b = 0;
+        std::memcpy(&a, p + i, sizeof a);
+        std::memcpy(&b, p + i + 4, sizeof b);
+        if ((((a - kOnes16) & ~a) | ((b - kOnes16) & ~b)) & kHigh16) {
+            break;
+        }
+    }
+    for (; i < n; ++i) {
+        if (p[i] == u'\0') {
+            return i;
+        }
+    }
+    return std::u16string_view::npos;
 }
 
 }  // namespace quor::scan

@@ -39,8 +39,8 @@ void ShareRecvProcess::Reset()
     plainTextSize_ = 0;
     htmlSize_ = 0;
     filesShareName_.clear();
-    std::vector<unsigned char>().swap(buffer_);
-    std::vector<char16_t>().swap(text_);
+    ByteBuffer().swap(buffer_);
+    decltype(text_)().swap(text_);
     std::vector<unsigned char>().swap(htmlBlock_);
 }
 
@@ -125,9 +125,11 @@ bool ShareRecvProcess::Decode()
             QLOG(kLogError, "Convert unicode text size failed with error: {}", platform::LastError());
             return false;
         }
-        // Sized with its terminator at once: growing it afterwards would copy it all again.
-        text_.assign(static_cast<std::size_t>(units) + 1, u'\0');
-        if (platform::Utf8ToWideUnitsN(data, len, text_.data(), units) < 1) {
+        // Sized with its terminator at once (growing it afterwards would copy it all again),
+        // and written only by the conversion.
+        text_.resize(static_cast<std::size_t>(units) + 1);
+        text_[static_cast<std::size_t>(units)] = u'\0';
+        if (platform::Utf8ToWideUnitsN(data, len, text_.data(), units) != units) {
             QLOG(kLogError, "Convert unicode text data failed with error: {}", platform::LastError());
             return false;
         }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/lib/DefaultInitAllocator.h"
+
 namespace quor {
 
 class ShareRecvProcess {
@@ -24,7 +26,8 @@ public:
     explicit ShareRecvProcess(ReleaseHtmlShare onReleaseHtmlShare = {});
 
     void Reset();
-    // Sizes the buffer to n bytes (growth zero-filled); nullptr when it cannot be sized.
+    // Sizes the buffer to n bytes (growth left unwritten: the port's reads fill it);
+    // nullptr when it cannot be sized.
     unsigned char* ResizeBuffer(std::size_t n);
     // Signature and header length of the 24 header bytes; keeps format and dataLen.
     bool CheckHeader(const unsigned char* header);
@@ -43,8 +46,8 @@ public:
     const std::string& FilesShareName() const { return filesShareName_; }
     const std::string& HtmlShareName() const { return htmlShareName_; }
     bool HtmlSharePending() const { return htmlSharePending_ != 0; }
-    std::vector<unsigned char>& Buffer() { return buffer_; }
-    const std::vector<char16_t>& Text() const { return text_; }
+    ByteBuffer& Buffer() { return buffer_; }
+    const std::vector<char16_t, DefaultInitAllocator<char16_t>>& Text() const { return text_; }
     const std::vector<unsigned char>& HtmlBlock() const { return htmlBlock_; }
 
     // The fixed part of every "HTML Format" block the receiver builds.
@@ -57,8 +60,8 @@ private:
     std::uint64_t htmlSize_ = 0;
     std::string filesShareName_;
     std::string htmlShareName_;
-    std::vector<unsigned char> buffer_;
-    std::vector<char16_t> text_;
+    ByteBuffer buffer_;
+    std::vector<char16_t, DefaultInitAllocator<char16_t>> text_;
     std::vector<unsigned char> htmlBlock_;
     std::uint32_t htmlSharePending_ = 0;
     ReleaseHtmlShare onReleaseHtmlShare_;

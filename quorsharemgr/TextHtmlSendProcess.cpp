@@ -68,7 +68,7 @@ bool TextHtmlSendProcess::InitText()
     }
     const std::size_t units = static_cast<std::size_t>(size / 2);
     std::u16string_view text(reinterpret_cast<const char16_t*>(text_->Data()), units);
-    text = text.substr(0, text.find(u'\0'));
+    text = text.substr(0, scan::FindNul(text));
     int length = 1;  // the NUL
     if (!text.empty()) {
         const int n = platform::WideToUtf8Bytes(text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -82,9 +82,12 @@ bool TextHtmlSendProcess::InitText()
         QLOG(kLogWarning, "Utf-8 text size: {}, exceeds the maximum size {}", length, kMaxUtf8Text);
         return false;
     }
-    utf8Text_.assign(static_cast<std::size_t>(length), '\0');
+    // Written only by the conversion, which must fill it exactly as measured.
+    utf8Text_.resize(static_cast<std::size_t>(length));
+    utf8Text_.back() = '\0';
     if (!text.empty() &&
-        platform::WideToUtf8Bytes(text.data(), static_cast<int>(text.size()), utf8Text_.data(), length - 1) == 0) {
+        platform::WideToUtf8Bytes(text.data(), static_cast<int>(text.size()), utf8Text_.data(), length - 1) !=
+            length - 1) {
         QLOG(kLogError, "WideCharToMultiByte failed with error: {}", platform::LastError());
         return false;
     }

@@ -190,3 +190,52 @@ TEST(PatternScan, LongInputsDoNotRecurse)
     EXPECT_EQ(scan::RewriteImagePaths(manySeparators + "x\"", "S"), "src=\"file:///\\\\Velt\\S\\x\"");
     EXPECT_EQ(std::string(*scan::FileNameOf(manySeparators + "n")), "n");
 }
+
+// The word-at-a-time searches at every alignment: the prefix at each offset of a filler
+// that holds its first and last characters at the prefix's distance without the middle
+// (marked words that are no match), with bytes 0x00 and 0x01 before it (the borrow marks);
+// the NUL at each position, after and among units whose halves are 0x00, 0x01 or 0x80.
+TEST(PatternScan, WordAtATimeSearchesFindTheFirstOccurrenceAtEveryAlignment)
+{
+    const std::string prefix = "src=\"file:///";
+    const std::string fillers[] = {
+        "abcdefgh",
+        std::string("s\x00\x01xxxxxxxxxx/", 14),
+        "sXXXXXXXXXXX/sr",
+        std::string("\x01\x00", 2),
+    };
+    for (const std::string& filler : fillers) {
+        for (std::size_t at = 0; at <= 40; ++at) {
+            std::string text;
+            while (text.size() < at) {
+                text += filler;
+            }
+            text.resize(at);
+            const std::string html = text + prefix + "C:/d/i.png\"" + filler + filler;
+            SCOPED_TRACE(at);
+            const auto found = scan::FindImageSource(html);
+            ASSERT_TRUE(found.has_value());
+            EXPECT_EQ(found->begin, at);
+            EXPECT_EQ(found->path, "C:/d/i.png");
+            EXPECT_FALSE(scan::FindImageSource(html, at + 1).has_value());
+            // Cut one short of the prefix's end, nothing is found.
+            EXPECT_FALSE(scan::FindImageSource(html.substr(0, at + prefix.size() - 1)).has_value());
+        }
+    }
+
+    const char16_t units[] = {u'a', u'\u0100', u'\u0001', u'\u8000', u'\uffff', u'\u0101'};
+    for (const char16_t unit : units) {
+        for (std::size_t length = 0; length <= 20; ++length) {
+            const std::u16string none(length, unit);
+            EXPECT_EQ(scan::FindNul(none), std::u16string_view::npos) << length;
+            for (std::size_t at = 0; at < length; ++at) {
+                std::u16string text = none;
+                text[at] = u'\0';
+                if (at + 2 < length) {
+                    text[at + 2] = u'\0';  // a later NUL does not count
+                }
+                EXPECT_EQ(scan::FindNul(text), at) << length << " " << at;
+            }
+        }
+    }
+}

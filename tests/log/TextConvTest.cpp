@@ -1,6 +1,6 @@
 // The code-page seam against UTF-8 written out by hand: ASCII runs of every length up to a
 // few words, cut by two-, three- and four-byte characters, so that a run ends on every
-// alignment; and the output buffer one short of the need, which must fail with 122 and not
+// alignment; and every output buffer short of the need, which must fail with 122 and not
 // write past its end. The same cases run on the simulation and on the real calls.
 #include <gtest/gtest.h>
 
@@ -70,23 +70,29 @@ TEST(TextConv, BothDirectionsMatchTheUtf8OfEveryRunLength)
     }
 }
 
-TEST(TextConv, AnOutputOneShortFailsWith122AndStaysInsideIt)
+TEST(TextConv, AnOutputShortOfTheNeedFailsWith122AndStaysInsideIt)
 {
+    // Every room from one byte (one unit) to one short, so that the room runs out at every
+    // place of an ASCII run and inside a multi-byte character.
     for (const Piece& c : Cases()) {
         SCOPED_TRACE(c.utf8);
         const int units = static_cast<int>(c.wide.size());
         const int bytes = static_cast<int>(c.utf8.size());
-        if (units < 2) {
-            continue;  // one short would be 0, which asks for the size
+        for (int room = 1; room < bytes; ++room) {
+            SCOPED_TRACE(room);
+            std::string out(c.utf8.size(), '#');
+            EXPECT_EQ(qp::WideToUtf8Bytes(c.wide.data(), units, out.data(), room), 0);
+            EXPECT_EQ(qp::LastError(), qp::kErrorInsufficientBuffer);
+            const auto r = static_cast<std::size_t>(room);
+            EXPECT_EQ(out.substr(r), std::string(out.size() - r, '#'));
         }
-        std::string out(c.utf8.size(), '#');
-        EXPECT_EQ(qp::WideToUtf8Bytes(c.wide.data(), units, out.data(), bytes - 1), 0);
-        EXPECT_EQ(qp::LastError(), qp::kErrorInsufficientBuffer);
-        EXPECT_EQ(out.back(), '#');
-
-        std::u16string back(c.wide.size(), u'#');
-        EXPECT_EQ(qp::Utf8ToWideUnitsN(c.utf8.data(), bytes, back.data(), units - 1), 0);
-        EXPECT_EQ(qp::LastError(), qp::kErrorInsufficientBuffer);
-        EXPECT_EQ(back.back(), u'#');
+        for (int room = 1; room < units; ++room) {
+            SCOPED_TRACE(room);
+            std::u16string back(c.wide.size(), u'#');
+            EXPECT_EQ(qp::Utf8ToWideUnitsN(c.utf8.data(), bytes, back.data(), room), 0);
+            EXPECT_EQ(qp::LastError(), qp::kErrorInsufficientBuffer);
+            const auto r = static_cast<std::size_t>(room);
+            EXPECT_EQ(back.substr(r), std::u16string(back.size() - r, u'#'));
+        }
     }
 }

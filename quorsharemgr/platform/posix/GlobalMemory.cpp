@@ -1,5 +1,6 @@
 #include "quorsharemgr/platform/GlobalMemory.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "quorsharemgr/platform/posix/SimClipboard.h"
@@ -28,7 +29,8 @@ MemHandle GlobalAlloc(std::size_t bytes)
     const std::uintptr_t id = c.nextBlock;
     c.nextBlock += 16;
     sim::SimClipboard::Block& b = c.blocks[id];
-    b.bytes.assign(rounded, 0xCD);
+    b.bytes.resize(rounded);
+    std::fill(b.bytes.begin() + static_cast<std::ptrdiff_t>(bytes), b.bytes.end(), 0xCD);
     return reinterpret_cast<MemHandle>(id);
 }
 

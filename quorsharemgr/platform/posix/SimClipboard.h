@@ -6,7 +6,8 @@
 // registered formats from 0xC000 with their names (case-insensitive, as Windows compares
 // them); format listeners told on the machine's event bus after the CloseClipboard that
 // follows a change. Global blocks are rounded up to 8 bytes and the slack is filled with
-// 0xCD, so code that looks for a terminator past the content finds none.
+// 0xCD, so code that looks for a terminator past the content finds none; the rest of a
+// new block is left unwritten, as Windows leaves it without GMEM_ZEROINIT.
 // Threads: every call may come from any thread; one mutex guards everything. The state
 // starts afresh whenever the simulated machine is reset.
 #pragma once
@@ -20,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "shared/lib/DefaultInitAllocator.h"
+
 namespace quor::platform::sim {
 
 class SimClipboard {
@@ -27,7 +30,7 @@ public:
     static SimClipboard& Get();
 
     struct Block {
-        std::vector<unsigned char> bytes;
+        ByteBuffer bytes;
         int locks = 0;
     };
     struct Opener {

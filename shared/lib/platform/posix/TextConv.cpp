@@ -33,21 +33,36 @@ int AsciiUnits(const char16_t* in, int n)
     return i;
 }
 
-// Writes n ASCII units as n bytes, four at a time.
-void NarrowAscii(const char16_t* in, int n, char* out)
+// The low byte of each of the four units in `four` (little-endian, as the units are in
+// memory), as four bytes in the same order.
+std::uint32_t LowBytes(std::uint64_t four)
 {
+    std::uint64_t x = four & 0x00FF00FF00FF00FFULL;
+    x = (x | (x >> 8)) & 0x0000FFFF0000FFFFULL;
+    return static_cast<std::uint32_t>(x | (x >> 16));
+}
+
+// Writes the ASCII units at the start of `in` (at most n, and at most `room`) as bytes,
+// checking and narrowing eight at a time while it can; returns how many it wrote.
+int NarrowAsciiRun(const char16_t* in, int n, char* out, long long room)
+{
+    const int limit = room < n ? static_cast<int>(room) : n;
     int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        std::uint64_t four;
-        std::memcpy(&four, in + i, sizeof four);
-        // The low byte of each unit, little-endian, as the units are in memory.
-        const auto packed = static_cast<std::uint32_t>((four & 0xFF) | ((four >> 8) & 0xFF00) |
-                                                       ((four >> 16) & 0xFF0000) | ((four >> 24) & 0xFF000000));
-        std::memcpy(out + i, &packed, sizeof packed);
+    for (; i + 8 <= limit; i += 8) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, in + i, sizeof a);
+        std::memcpy(&b, in + i + 4, sizeof b);
+        if (((a | b) & kHighBits16) != 0) {
+            break;
+        }
+        const std::uint64_t eight = LowBytes(a) | (static_cast<std::uint64_t>(LowBytes(b)) << 32);
+        std::memcpy(out + i, &eight, sizeof eight);
     }
-    for (; i < n; ++i) {
+    for (; i < limit && in[i] < 0x80; ++i) {
         out[i] = static_cast<char>(in[i]);
     }
+    return i;
 }
 
 }  // namespace
@@ -71,14 +86,13 @@ int WideToUtf8Bytes(const char16_t* in, int inLen, char* out, int outLen)
     char buf[4];
     for (int i = 0; i < inLen; ++i) {
         if (in[i] < 0x80) {
-            // A run of ASCII, one byte per unit (most text is mostly this).
-            const int run = AsciiUnits(in + i, inLen - i);
-            if (outLen != 0) {
-                if (total + run > outLen) {
-                    sim::SetLastError(kErrorInsufficientBuffer);
-                    return 0;
-                }
-                NarrowAscii(in + i, run, out + total);
+            // A run of ASCII, one byte per unit (most text is mostly this), measured or
+            // written in one pass.
+            const int run = outLen == 0 ? AsciiUnits(in + i, inLen - i)
+                                        : NarrowAsciiRun(in + i, inLen - i, out + total, outLen - total);
+            if (run == 0) {
+                sim::SetLastError(kErrorInsufficientBuffer);  // an ASCII unit and no room left
+                return 0;
             }
             total += run;
             if (total > 0x7FFFFFFF) {
