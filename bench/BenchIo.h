@@ -73,6 +73,13 @@ public:
     // Even rounds time ours first, odd rounds the baseline first, so that neither side
     // always runs on what the other left in the caches and the scheduler.
     static bool OursFirst(int round) { return round % 2 == 0; }
+    // Runs the round's two sides, each returning false on failure, in the round's order;
+    // false as soon as one failed.
+    template <class Ours, class Baseline>
+    static bool InOrder(int round, Ours&& ours, Baseline&& baseline)
+    {
+        return OursFirst(round) ? ours() && baseline() : baseline() && ours();
+    }
 
     void Add(double oursSeconds, double baseSeconds) { rounds_.push_back({oursSeconds, baseSeconds}); }
     // Times `count` rounds of `ours()` and `baseline()`, each returning false on failure;

@@ -85,22 +85,14 @@ int main()
             }
             return true;
         };
-        // The baseline sends from fresh memory as ours does (bench/ShareBench.h, FreshCopy);
-        // the send from the buffer it has sent before is timed too and printed beside it.
+        // The baseline sends from fresh memory as ours does; the send from the buffer it
+        // has sent before is timed too and printed beside it. The first round runs ours
+        // first: the baseline sends the message ours produced.
         const auto baseOnce = [&] {
-            const std::unique_ptr<unsigned char[]> fresh = quorbench::FreshCopy(message.data(), message.size());
-            double warm = 0;
-            if (!pair.Transfer(fresh.get(), message.size(), raw.data(), base) ||
-                !pair.Transfer(message.data(), message.size(), raw.data(), warm)) {
-                return false;
-            }
-            warmTimes.push_back(warm);
-            return true;
+            return pair.FreshThenWarm(quorbench::RawPair::Fresh::Sender, message.data(), message.size(), raw.data(),
+                                      base, warmTimes);
         };
-        // The first round runs ours first: the baseline sends the message ours produced.
-        const bool oursFirst = quorbench::Rounds::OursFirst(round);
-        const bool ok = oursFirst ? oursOnce() && baseOnce() : baseOnce() && oursOnce();
-        if (!ok) {
+        if (!quorbench::Rounds::InOrder(round, oursOnce, baseOnce)) {
             return 1;
         }
         rounds.Add(ours, base);

@@ -82,23 +82,13 @@ int main()
             return true;
         };
         // The baseline receives into memory just allocated, as the guest's listen thread does
-        // (it sizes its buffer for each message and releases it afterwards; on this kind of
-        // virtual machine the kernel's first write to new pages costs several times a write
-        // to pages it has written before); the receive into a buffer used before is timed
-        // too and printed beside it.
+        // (it sizes its buffer for each message and releases it afterwards); the receive into
+        // a buffer used before is timed too and printed beside it.
         const auto baseOnce = [&] {
-            std::vector<unsigned char> fresh(message.size());
-            double warm = 0;
-            if (!pair.Transfer(message.data(), message.size(), fresh.data(), base) ||
-                !pair.Transfer(message.data(), message.size(), raw.data(), warm)) {
-                return false;
-            }
-            warmTimes.push_back(warm);
-            return true;
+            return pair.FreshThenWarm(quorbench::RawPair::Fresh::Receiver, message.data(), message.size(), raw.data(),
+                                      base, warmTimes);
         };
-        const bool oursFirst = quorbench::Rounds::OursFirst(round);
-        const bool ok = oursFirst ? oursOnce() && baseOnce() : baseOnce() && oursOnce();
-        if (!ok) {
+        if (!quorbench::Rounds::InOrder(round, oursOnce, baseOnce)) {
             return 1;
         }
         rounds.Add(ours, base);

@@ -207,6 +207,34 @@ public:
         return sent && got;
     }
 
+    // The baseline's pair of transfers of `n` bytes in one round: first with the memory on
+    // one side just allocated (the sender's, a FreshCopy of `bytes`, when the guest sends
+    // what an application or a conversion has just written; the receiver's when the guest
+    // receives into a buffer it sizes for each message), then with `bytes` and `into`, used
+    // before. The first time goes to `freshSeconds`, the second is added to `warmSeconds`.
+    enum class Fresh { Sender, Receiver };
+    bool FreshThenWarm(Fresh fresh, const unsigned char* bytes, std::size_t n, unsigned char* into,
+                       double& freshSeconds, std::vector<double>& warmSeconds)
+    {
+        double warm = 0;
+        if (fresh == Fresh::Sender) {
+            const std::unique_ptr<unsigned char[]> copy = FreshCopy(bytes, n);
+            if (!Transfer(copy.get(), n, into, freshSeconds)) {
+                return false;
+            }
+        } else {
+            std::vector<unsigned char> target(n);
+            if (!Transfer(bytes, n, target.data(), freshSeconds)) {
+                return false;
+            }
+        }
+        if (!Transfer(bytes, n, into, warm)) {
+            return false;
+        }
+        warmSeconds.push_back(warm);
+        return true;
+    }
+
 private:
     int sv_[2] = {-1, -1};
     bool ok_ = false;

@@ -90,22 +90,13 @@ int main()
             got = std::move(clip.raw);  // its buffer for the next round, as the baseline keeps its own
             return true;
         };
-        // The baseline sends from fresh memory, as ours sends the UTF-8 it has just made
-        // (bench/ShareBench.h, FreshCopy); the send from the buffer it has sent before is
-        // timed too and printed beside it.
+        // The baseline sends from fresh memory, as ours sends the UTF-8 it has just made;
+        // the send from the buffer it has sent before is timed too and printed beside it.
         const auto baseOnce = [&] {
-            const std::unique_ptr<unsigned char[]> fresh = quorbench::FreshCopy(bytes, utf8.size());
-            double warm = 0;
-            if (!pair.Transfer(fresh.get(), utf8.size(), raw.data(), base) ||
-                !pair.Transfer(bytes, utf8.size(), raw.data(), warm)) {
-                return false;
-            }
-            warmTimes.push_back(warm);
-            return true;
+            return pair.FreshThenWarm(quorbench::RawPair::Fresh::Sender, bytes, utf8.size(), raw.data(), base,
+                                      warmTimes);
         };
-        const bool first = quorbench::Rounds::OursFirst(round) ? oursOnce() : baseOnce();
-        const bool second = first && (quorbench::Rounds::OursFirst(round) ? baseOnce() : oursOnce());
-        if (!second) {
+        if (!quorbench::Rounds::InOrder(round, oursOnce, baseOnce)) {
             return 1;
         }
         rounds.Add(ours, base);

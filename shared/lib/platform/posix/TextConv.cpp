@@ -14,25 +14,6 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "the ASCII runs are packed as little-endian words");
 constexpr std::uint64_t kHighBits16 = 0xFF80FF80FF80FF80ULL;
 
-// How many units from `in` (at most n) are ASCII, eight at a time while it can.
-int AsciiUnits(const char16_t* in, int n)
-{
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t a;
-        std::uint64_t b;
-        std::memcpy(&a, in + i, sizeof a);
-        std::memcpy(&b, in + i + 4, sizeof b);
-        if (((a | b) & kHighBits16) != 0) {
-            break;
-        }
-    }
-    while (i < n && in[i] < 0x80) {
-        ++i;
-    }
-    return i;
-}
-
 // The low byte of each of the four units in `four` (little-endian, as the units are in
 // memory), as four bytes in the same order.
 std::uint32_t LowBytes(std::uint64_t four)
@@ -42,11 +23,12 @@ std::uint32_t LowBytes(std::uint64_t four)
     return static_cast<std::uint32_t>(x | (x >> 16));
 }
 
-// Writes the ASCII units at the start of `in` (at most n, and at most `room`) as bytes,
-// checking and narrowing eight at a time while it can; returns how many it wrote.
-int NarrowAsciiRun(const char16_t* in, int n, char* out, long long room)
+// How many units at the start of `in` (at most n) are ASCII; when `out` is given, they are
+// also written there as bytes, at most `room` of them. Eight units at a time while it can,
+// so that measuring and converting are each one pass.
+int AsciiRun(const char16_t* in, int n, char* out, long long room)
 {
-    const int limit = room < n ? static_cast<int>(room) : n;
+    const int limit = out == nullptr || room >= n ? n : static_cast<int>(room);
     int i = 0;
     for (; i + 8 <= limit; i += 8) {
         std::uint64_t a;
@@ -56,11 +38,15 @@ int NarrowAsciiRun(const char16_t* in, int n, char* out, long long room)
         if (((a | b) & kHighBits16) != 0) {
             break;
         }
-        const std::uint64_t eight = LowBytes(a) | (static_cast<std::uint64_t>(LowBytes(b)) << 32);
-        std::memcpy(out + i, &eight, sizeof eight);
+        if (out != nullptr) {
+            const std::uint64_t eight = LowBytes(a) | (static_cast<std::uint64_t>(LowBytes(b)) << 32);
+            std::memcpy(out + i, &eight, sizeof eight);
+        }
     }
     for (; i < limit && in[i] < 0x80; ++i) {
-        out[i] = static_cast<char>(in[i]);
+        if (out != nullptr) {
+            out[i] = static_cast<char>(in[i]);
+        }
     }
     return i;
 }
@@ -88,8 +74,7 @@ int WideToUtf8Bytes(const char16_t* in, int inLen, char* out, int outLen)
         if (in[i] < 0x80) {
             // A run of ASCII, one byte per unit (most text is mostly this), measured or
             // written in one pass.
-            const int run = outLen == 0 ? AsciiUnits(in + i, inLen - i)
-                                        : NarrowAsciiRun(in + i, inLen - i, out + total, outLen - total);
+            const int run = AsciiRun(in + i, inLen - i, outLen == 0 ? nullptr : out + total, outLen - total);
             if (run == 0) {
                 sim::SetLastError(kErrorInsufficientBuffer);  // an ASCII unit and no room left
                 return 0;
