@@ -292,10 +292,8 @@ std::size_t FindNul(std::u16string_view text)
     const std::size_t n = text.size();
     std::size_t i = 0;
     for (; n - i >= 8; i += 8) {
-        std::uint64_t a = 0;
-        std::uint64_t b = 0;
-        std::memcpy(&a, p + i, sizeof a);
-        std::memcpy(&b, p + i + 4, sizeof b);
+        const std::uint64_t a = Load8(reinterpret_cast<const char*>(p + i));
+        const std::uint64_t b = Load8(reinterpret_cast<const char*>(p + i + 4));
         if ((((a - kOnes16) & ~a) | ((b - kOnes16) & ~b)) & kHigh16) {
             break;
         }

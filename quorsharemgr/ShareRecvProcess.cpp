@@ -40,7 +40,7 @@ void ShareRecvProcess::Reset()
     htmlSize_ = 0;
     filesShareName_.clear();
     ByteBuffer().swap(buffer_);
-    decltype(text_)().swap(text_);
+    UninitVector<char16_t>().swap(text_);
     std::vector<unsigned char>().swap(htmlBlock_);
 }
 

@@ -47,7 +47,7 @@ public:
     const std::string& HtmlShareName() const { return htmlShareName_; }
     bool HtmlSharePending() const { return htmlSharePending_ != 0; }
     ByteBuffer& Buffer() { return buffer_; }
-    const std::vector<char16_t, DefaultInitAllocator<char16_t>>& Text() const { return text_; }
+    const UninitVector<char16_t>& Text() const { return text_; }
     const std::vector<unsigned char>& HtmlBlock() const { return htmlBlock_; }
 
     // The fixed part of every "HTML Format" block the receiver builds.
@@ -61,7 +61,7 @@ private:
     std::string filesShareName_;
     std::string htmlShareName_;
     ByteBuffer buffer_;
-    std::vector<char16_t, DefaultInitAllocator<char16_t>> text_;
+    UninitVector<char16_t> text_;
     std::vector<unsigned char> htmlBlock_;
     std::uint32_t htmlSharePending_ = 0;
     ReleaseHtmlShare onReleaseHtmlShare_;

@@ -41,7 +41,7 @@ private:
     std::uint64_t cursor_ = 0;
     // plainTextSize, htmlSize: the 16-byte extra header itself.
     std::uint64_t sizes_[2] = {0, 0};
-    std::vector<char, DefaultInitAllocator<char>> utf8Text_;  // written only by the conversion
+    UninitVector<char> utf8Text_;  // written only by the conversion
     CreateShareNameFn createShareName_;
     SendShareMessageFn sendShareMessage_;
 };

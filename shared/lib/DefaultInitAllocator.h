@@ -37,7 +37,9 @@ public:
     }
 };
 
-// A byte buffer whose growth is left unwritten.
-using ByteBuffer = std::vector<unsigned char, DefaultInitAllocator<unsigned char>>;
+// A vector whose growth is left unwritten, and the byte buffer made of one.
+template <class T>
+using UninitVector = std::vector<T, DefaultInitAllocator<T>>;
+using ByteBuffer = UninitVector<unsigned char>;
 
 }  // namespace quor
