@@ -48,6 +48,12 @@ void Rewrite(const std::string& s)
     static const std::regex re("(src=\"file:///)(.*?)(\\\\|/)([^\\\\\"/]*[\"])");
     static const std::string share = "clipboard_1700000000";
     Check(scan::RewriteImagePaths(s, share) == std::regex_replace(s, re, "$1\\\\Velt\\" + share + "\\$4"));
+    // The HTML received from the host ends at its first NUL.
+    std::vector<unsigned char> upToNul;
+    scan::AppendImagePathsRewritten(s, share, upToNul);
+    const std::string before = s.substr(0, s.find('\0'));
+    Check(std::string(upToNul.begin(), upToNul.end()) ==
+          std::regex_replace(before, re, "$1\\\\Velt\\" + share + "\\$4"));
 }
 
 void FileName(const std::string& s)

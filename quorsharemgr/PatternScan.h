@@ -35,7 +35,8 @@ std::optional<std::string_view> FileNameOf(std::string_view path);
 // with the replacement "$1" + "\\Velt\" + shareName + "\" + "$4". The share name is taken
 // literally ("$" in it is not a group reference).
 std::string RewriteImagePaths(std::string_view html, std::string_view shareName);
-// The same, appended to `out`.
+// The same for the text of `html` up to its first NUL (all of it when it has none),
+// appended to `out`: the search finds the end on its way.
 void AppendImagePathsRewritten(std::string_view html, std::string_view shareName, std::vector<unsigned char>& out);
 
 // Group 1 of the first match of StartHTML:(\d+).

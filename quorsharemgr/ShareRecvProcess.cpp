@@ -137,8 +137,8 @@ bool ShareRecvProcess::Decode()
     if ((format_ & ShareFormatHtml) != 0) {
         const std::uint64_t start = std::min<std::uint64_t>(plainTextSize_, avail);
         const std::uint64_t end = std::min<std::uint64_t>(plainTextSize_ + htmlSize_, avail);
-        std::string_view html(data + start, static_cast<std::size_t>(end - start));
-        html = html.substr(0, html.find('\0'));
+        // The HTML ends at its first NUL; the rewrite finds it in its own pass.
+        const std::string_view html(data + start, static_cast<std::size_t>(end - start));
         // The block is built in place, in one pass over the fragment (it may be tens of
         // megabytes): the head's place first, the fragment (its image paths rewritten to the
         // share when a share name came before it), the tail, then the head with the length.
@@ -151,7 +151,8 @@ bool ShareRecvProcess::Decode()
             scan::AppendImagePathsRewritten(html, htmlShareName_, htmlBlock_);
             htmlSharePending_ = 0;
         } else {
-            htmlBlock_.insert(htmlBlock_.end(), html.begin(), html.end());
+            const std::string_view text = html.substr(0, html.find('\0'));
+            htmlBlock_.insert(htmlBlock_.end(), text.begin(), text.end());
         }
         const std::size_t length = htmlBlock_.size() - headSize;
         const std::string head = quor::format(

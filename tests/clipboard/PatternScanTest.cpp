@@ -66,6 +66,39 @@ TEST(PatternScan, ImageSourceMatchesStdRegex)
     }
 }
 
+// The HTML received from the host ends at its first NUL, which the rewrite finds itself.
+std::string RewrittenUpToNul(const std::string& s, const std::string& share)
+{
+    std::vector<unsigned char> out = {'>'};
+    scan::AppendImagePathsRewritten(s, share, out);
+    return std::string(out.begin() + 1, out.end());
+}
+
+TEST(PatternScan, RewriteUpToTheFirstNulIsTheRewriteOfTheTextBeforeIt)
+{
+    const std::string share = "S";
+    std::mt19937 rng(1003);
+    for (int i = 0; i < 20000; ++i) {
+        const std::string s = Generate(rng, kHtmlPieces, i % 2 == 0 ? 24 : 120);
+        ASSERT_EQ(RewrittenUpToNul(s, share), scan::RewriteImagePaths(s.substr(0, s.find('\0')), share))
+            << "input: " << s;
+    }
+    // A NUL at every place around a match at every alignment of the blocks the search
+    // reads: before it, inside the prefix, the path or its quote, and after it.
+    const std::string image = "src=\"file:///C:/d/i.png\"";
+    for (std::size_t at = 0; at <= 140; at += 3) {
+        const std::string html = std::string(at, 'a') + image + std::string(90, 'b');
+        for (std::size_t nul = 0; nul <= html.size(); ++nul) {
+            std::string cut = html;
+            if (nul < cut.size()) {
+                cut[nul] = '\0';
+            }
+            ASSERT_EQ(RewrittenUpToNul(cut, share), scan::RewriteImagePaths(html.substr(0, nul), share))
+                << at << " " << nul;
+        }
+    }
+}
+
 TEST(PatternScan, RewriteMatchesStdRegexReplace)
 {
     std::mt19937 rng(1002);
@@ -191,21 +224,21 @@ TEST(PatternScan, LongInputsDoNotRecurse)
     EXPECT_EQ(std::string(*scan::FileNameOf(manySeparators + "n")), "n");
 }
 
-// The word-at-a-time searches at every alignment: the prefix at each offset of a filler
-// that holds its first and last characters at the prefix's distance without the middle
-// (marked words that are no match), with bytes 0x00 and 0x01 before it (the borrow marks);
-// the NUL at each position, after and among units whose halves are 0x00, 0x01 or 0x80.
-TEST(PatternScan, WordAtATimeSearchesFindTheFirstOccurrenceAtEveryAlignment)
+// The block searches at every alignment: the prefix at each offset of a filler that holds
+// three of its characters in place without the rest (marked blocks that hold no match), or
+// NULs, which end nothing for the image export; the UTF-16 NUL at each position, after and
+// among units whose halves are 0x00, 0x01 or 0x80.
+TEST(PatternScan, BlockSearchesFindTheFirstOccurrenceAtEveryAlignment)
 {
     const std::string prefix = "src=\"file:///";
     const std::string fillers[] = {
         "abcdefgh",
-        std::string("s\x00\x01xxxxxxxxxx/", 14),
-        "sXXXXXXXXXXX/sr",
+        std::string("s\x00\x01x\"xxxxxxx/", 14),
+        "sXXX\"XXXXXXX/sr",
         std::string("\x01\x00", 2),
     };
     for (const std::string& filler : fillers) {
-        for (std::size_t at = 0; at <= 40; ++at) {
+        for (std::size_t at = 0; at <= 140; ++at) {
             std::string text;
             while (text.size() < at) {
                 text += filler;
@@ -225,7 +258,7 @@ TEST(PatternScan, WordAtATimeSearchesFindTheFirstOccurrenceAtEveryAlignment)
 
     const char16_t units[] = {u'a', u'\u0100', u'\u0001', u'\u8000', u'\uffff', u'\u0101'};
     for (const char16_t unit : units) {
-        for (std::size_t length = 0; length <= 20; ++length) {
+        for (std::size_t length = 0; length <= 100; ++length) {
             const std::u16string none(length, unit);
             EXPECT_EQ(scan::FindNul(none), std::u16string_view::npos) << length;
             for (std::size_t at = 0; at < length; ++at) {
