@@ -53,8 +53,8 @@ struct Span {
 std::optional<Span> FindUncRoot(std::u16string_view path);
 
 // The position of the first NUL unit of `text`, or std::u16string_view::npos: the end of a
-// UTF-16 text in a block that may be tens of megabytes (what text.find(u'\0') gives, a
-// word at a time).
+// UTF-16 text in a block that may be tens of megabytes (what text.find(u'\0') gives,
+// thirty-two units at a time).
 std::size_t FindNul(std::u16string_view text);
 
 }  // namespace quor::scan
