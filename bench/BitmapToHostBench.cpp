@@ -5,7 +5,7 @@
 // file header, DIB) over a Unix socket pair, read by the caller, from memory as fresh as the
 // clipboard block (bench/ShareBench.h, FreshCopy); the same send from a buffer sent before is
 // printed beside it. Alternating rounds, median of the rounds' ratios; all threads on one
-// processor (bench/BenchIo.h).
+// processor, at the lowest real-time priority (bench/BenchIo.h).
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -48,6 +48,9 @@ int main()
 {
     if (!quorbench::PinToOneProcessor()) {
         std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
+    }
+    if (!quorbench::RunAheadOfOrdinaryProcesses()) {
+        std::fprintf(stderr, "cannot take a real-time priority; under load the ratio may vary from run to run\n");
     }
     const std::vector<unsigned char> dib = MakeDib();
     quorbench::ShareBench bench;

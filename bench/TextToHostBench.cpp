@@ -6,7 +6,7 @@
 // pair from memory as fresh as the guest's converted text (bench/ShareBench.h, FreshCopy),
 // read by the caller into a buffer it keeps; the same send from a buffer sent before is
 // printed beside it. Alternating rounds, median of the rounds' ratios; all threads on one
-// processor (bench/BenchIo.h).
+// processor, at the lowest real-time priority (bench/BenchIo.h).
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -52,6 +52,9 @@ int main()
 {
     if (!quorbench::PinToOneProcessor()) {
         std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
+    }
+    if (!quorbench::RunAheadOfOrdinaryProcesses()) {
+        std::fprintf(stderr, "cannot take a real-time priority; under load the ratio may vary from run to run\n");
     }
     std::vector<unsigned char> utf16;
     std::string utf8;
