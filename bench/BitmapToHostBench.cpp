@@ -46,12 +46,7 @@ std::vector<unsigned char> MakeDib()
 
 int main()
 {
-    if (!quorbench::PinToOneProcessor()) {
-        std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
-    }
-    if (!quorbench::RunAheadOfOrdinaryProcesses()) {
-        std::fprintf(stderr, "cannot take a real-time priority; under load the ratio may vary from run to run\n");
-    }
+    quorbench::TakeOneProcessorAheadOfOthers();
     const std::vector<unsigned char> dib = MakeDib();
     quorbench::ShareBench bench;
     quorbench::RawPair pair;

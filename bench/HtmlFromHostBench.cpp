@@ -40,12 +40,7 @@ std::string MakeHtml()
 
 int main()
 {
-    if (!quorbench::PinToOneProcessor()) {
-        std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
-    }
-    if (!quorbench::RunAheadOfOrdinaryProcesses()) {
-        std::fprintf(stderr, "cannot take a real-time priority; under load the ratio may vary from run to run\n");
-    }
+    quorbench::TakeOneProcessorAheadOfOthers();
     const std::string html = MakeHtml();
     const std::vector<unsigned char> nameMessage = quor::ShareHeader::BuildShareName(quor::ShareFormatHtmlShareName, kShare);
     const std::vector<unsigned char> htmlHeader = quor::ShareHeader::BuildTextHtml(quor::ShareFormatHtml, 0, html.size());

@@ -34,6 +34,18 @@ namespace quorbench {
 
 namespace qp = quor::platform;
 
+// What every clipboard benchmark does first: all its threads on one processor, at the
+// lowest real-time priority (bench/BenchIo.h); each that cannot be had is said on stderr.
+inline void TakeOneProcessorAheadOfOthers()
+{
+    if (!PinToOneProcessor()) {
+        std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
+    }
+    if (!RunAheadOfOrdinaryProcesses()) {
+        std::fprintf(stderr, "cannot take a real-time priority; under load the ratio may vary from run to run\n");
+    }
+}
+
 class ShareBench {
 public:
     ShareBench()

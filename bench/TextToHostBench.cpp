@@ -50,12 +50,7 @@ void MakeText(std::vector<unsigned char>& utf16, std::string& utf8)
 
 int main()
 {
-    if (!quorbench::PinToOneProcessor()) {
-        std::fprintf(stderr, "cannot keep the benchmark on one processor; the ratio may vary from run to run\n");
-    }
-    if (!quorbench::RunAheadOfOrdinaryProcesses()) {
-        std::fprintf(stderr, "cannot take a real-time priority; under load the ratio may vary from run to run\n");
-    }
+    quorbench::TakeOneProcessorAheadOfOthers();
     std::vector<unsigned char> utf16;
     std::string utf8;
     MakeText(utf16, utf8);

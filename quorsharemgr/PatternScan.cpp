@@ -93,13 +93,14 @@ std::size_t FindImagePrefix(const char* p, std::size_t& n, std::size_t from)
         }
     }
     std::size_t i = from;
-    for (;;) {
-        if (n - i >= m + 63 && !AnyCandidate64<kStopAtNul>(p + i)) {
+    while (n - i >= m) {
+        const bool wholeBlock = n - i >= m + 63;
+        if (wholeBlock && !AnyCandidate64<kStopAtNul>(p + i)) {
             i += 64;
             continue;
         }
         // A block with a mark, or the last positions: one position at a time, in order.
-        const std::size_t stop = n - i >= m + 63 ? i + 64 : n - i >= m ? n - m + 1 : i;
+        const std::size_t stop = wholeBlock ? i + 64 : n - m + 1;
         for (; i < stop; ++i) {
             const char last = p[i + m - 1];
             if (kStopAtNul && last == '\0') {
@@ -111,10 +112,8 @@ std::size_t FindImagePrefix(const char* p, std::size_t& n, std::size_t from)
                 return i;
             }
         }
-        if (n - i < m) {
-            return kNpos;
-        }
     }
+    return kNpos;
 }
 
 }  // namespace
