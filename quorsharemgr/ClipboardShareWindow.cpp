@@ -15,6 +15,7 @@
 #include "quorsharemgr/platform/ShellItems.h"
 #include "shared/lib/platform/LastError.h"
 #include "shared/lib/platform/SerialPort.h"
+#include "shared/lib/platform/TextConv.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/log/Log.h"
 
@@ -354,8 +355,15 @@ bool ClipboardShareWindow::PutFilesToClipboard(const char* shareName)
         QLOG(kLogError, "share name is a null pointer");
         return false;
     }
+    // The name is UTF-8 from the host: the shell takes the path in UTF-16.
     const std::string path = std::string(kServer) + "\\" + shareName;
-    platform::IdList pidl = platform::ILCreateFromPathA(path.c_str());
+    const int units = platform::Utf8ToWideUnits(path.c_str(), nullptr, 0);
+    std::u16string widePath(static_cast<std::size_t>(units > 0 ? units : 1), u'\0');
+    if (units == 0 || platform::Utf8ToWideUnits(path.c_str(), widePath.data(), units) != units) {
+        QLOG(kLogError, "Convert share path failed with error: {}", platform::LastError());
+        return false;
+    }
+    platform::IdList pidl = platform::ILCreateFromPathW(widePath.c_str());
     if (pidl == nullptr) {
         QLOG(kLogError, "ILCreateFromPathA failed");
         return false;

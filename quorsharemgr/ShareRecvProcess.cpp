@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "quorsharemgr/NameChecks.h"
 #include "quorsharemgr/PatternScan.h"
 #include "quorsharemgr/ShareFormat.h"
 #include "quorsharemgr/ShareHeader.h"
@@ -91,6 +92,12 @@ bool ShareRecvProcess::CheckExtraHeader()
     if (format_ == ShareFormatFiles || format_ == ShareFormatHtmlShareName) {
         const char* name = reinterpret_cast<const char*>(buffer_.data() + ShareHeader::kSize);
         const std::string received(name, strnlen(name, h.headerLen - ShareHeader::kSize));
+        // The name becomes a folder of the host's server and is written into HTML: a message
+        // with any other kind of name is dropped, and changes nothing.
+        if (!IsValidShareName(received)) {
+            QLOG(kLogError, "Received invalid virtual share name, format {}", format_);
+            return false;
+        }
         if (!htmlShareName_.empty()) {
             if (onReleaseHtmlShare_) {
                 onReleaseHtmlShare_(htmlShareName_.c_str());

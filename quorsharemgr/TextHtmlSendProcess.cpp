@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "quorsharemgr/ClipboardFormatBits.h"
+#include "quorsharemgr/NameChecks.h"
 #include "quorsharemgr/PatternScan.h"
 #include "quorsharemgr/ShareFormat.h"
 #include "quorsharemgr/ShareHeader.h"
@@ -150,41 +151,74 @@ bool TextHtmlSendProcess::ExportImages()
     html = html.substr(0, html.find('\0'));
     ShareFileMap files;
     std::size_t from = 0;
+    std::size_t sources = 0;
+    std::size_t notLocal = 0;
+    std::size_t failures = 0;
+    // Whether a failed image is still logged on its own lines.
+    const auto logFailure = [&failures] { return ++failures <= kLoggedImageFailures; };
     while (files.size() < kMaxImages) {
         const auto match = scan::FindImageSource(html, from);
         if (!match) {
             break;
         }
+        if (sources == kMaxImageSources) {
+            QLOG(kLogWarning, "Stopped looking for HTML images after {} image sources", kMaxImageSources);
+            break;
+        }
+        ++sources;
         from = match->end;
+        // Only local files are looked up: a network or device path would make the guest open
+        // it (sending the user's credentials to a server the HTML names) while the clipboard
+        // is open.
+        if (!IsLocalDrivePath(match->path)) {
+            ++notLocal;
+            continue;
+        }
         const std::string path(match->path);
         const int units = platform::Utf8ToWideUnits(path.c_str(), nullptr, 0);
         if (units == 0) {
-            QLOG(kLogError, "Convert wide char file path size failed with error: {}", platform::LastError());
-            QLOG(kLogError, "Failed to get file size");
+            if (logFailure()) {
+                QLOG(kLogError, "Convert wide char file path size failed with error: {}", platform::LastError());
+                QLOG(kLogError, "Failed to get file size");
+            }
             continue;
         }
         std::u16string wide(static_cast<std::size_t>(units), u'\0');
         if (platform::Utf8ToWideUnits(path.c_str(), wide.data(), units) == 0) {
-            QLOG(kLogError, "Convert wide char file path failed with error: {}", platform::LastError());
-            QLOG(kLogError, "Failed to get file size");
+            if (logFailure()) {
+                QLOG(kLogError, "Convert wide char file path failed with error: {}", platform::LastError());
+                QLOG(kLogError, "Failed to get file size");
+            }
             continue;
         }
         platform::FileStat64 st{};
         if (platform::WStat64(wide.c_str(), st) != 0) {
-            QLOG(kLogError, "Failed to get file information with error: {}", platform::Errno());
-            QLOG(kLogError, "Failed to get file size");
+            if (logFailure()) {
+                QLOG(kLogError, "Failed to get file information with error: {}", platform::Errno());
+                QLOG(kLogError, "Failed to get file size");
+            }
             continue;
         }
         if (st.size > kMaxImageFile) {
-            QLOG(kLogWarning, "HTML file size: {}, exceeds the maximum size {}", st.size, kMaxImageFile);
+            if (logFailure()) {
+                QLOG(kLogWarning, "HTML file size: {}, exceeds the maximum size {}", st.size, kMaxImageFile);
+            }
             continue;
         }
         const auto name = scan::FileNameOf(path);
         if (!name) {
-            QLOG(kLogError, "File path parameter is invalid");
+            if (logFailure()) {
+                QLOG(kLogError, "File path parameter is invalid");
+            }
             continue;
         }
         files.emplace(std::string(*name), path);
+    }
+    if (notLocal > 0) {
+        QLOG(kLogWarning, "Skipped {} HTML image paths that are not local drive paths", notLocal);
+    }
+    if (failures > kLoggedImageFailures) {
+        QLOG(kLogWarning, "{} more HTML images could not be exported", failures - kLoggedImageFailures);
     }
     if (files.empty()) {
         return true;

@@ -16,6 +16,11 @@ namespace quor {
 class TextHtmlSendProcess : public ShareSendProcess {
 public:
     static constexpr std::size_t kMaxImages = 100;
+    // Image sources looked at in one HTML, whatever became of them: HTML from a web page may
+    // name thousands, and the clipboard is open while they are looked at.
+    static constexpr std::size_t kMaxImageSources = 1000;
+    // Images that could not be exported and are logged one by one; the rest are counted.
+    static constexpr std::size_t kLoggedImageFailures = 10;
 
     TextHtmlSendProcess(std::uint32_t bits, CreateShareNameFn createShareName, SendShareMessageFn sendShareMessage);
 

@@ -1,5 +1,5 @@
 // Platform seam: the shell items of a folder, and a data object over some of them.
-// win32: ILCreateFromPathA, SHBindToObject(IID_IShellFolder), IShellFolder::EnumObjects,
+// win32: ILCreateFromPathW, SHBindToObject(IID_IShellFolder), IShellFolder::EnumObjects,
 // IEnumIDList::Next, IShellFolder::GetUIObjectOf(IID_IDataObject), ILFree, Release.
 // posix: the simulated machine's folders (docs/simulation.md).
 #pragma once
@@ -16,7 +16,7 @@ using ShellEnum = void*;
 
 inline constexpr std::uint32_t kShcontfAll = 0xE0;  // folders, non-folders, hidden
 
-IdList ILCreateFromPathA(const char* path);  // null on failure
+IdList ILCreateFromPathW(const char16_t* path);  // null on failure
 void ILFree(IdList list);
 std::int32_t SHBindToObject(IdList list, ShellFolder* folder);
 std::int32_t EnumObjects(ShellFolder folder, std::uint32_t flags, ShellEnum* items);

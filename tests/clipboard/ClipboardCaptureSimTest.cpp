@@ -158,6 +158,78 @@ TEST_F(ClipboardCapture, AtMostOneHundredImages)
     EXPECT_EQ(images_.count("i100.png"), 0U);
 }
 
+// An image path in HTML is looked up only when it is a local drive path: a network path
+// from a web page would make the guest connect to that server (with the user's credentials)
+// while the clipboard is open. Every file below exists, so whatever is looked up is exported.
+TEST_F(ClipboardCapture, OnlyLocalDrivePathsOfImagesAreLookedUp)
+{
+    MakeFile("drives/C/pics/a.png", 1);
+    MakeFile("unc/attacker/s/a.png", 1);
+    MakeFile("unc/attacker/s/pics/a.png", 1);
+    MakeFile("drives/C/cur/pics/a.png", 1);
+    MakeFile("pics/a.png", 1);
+    struct Case {
+        const char* src;
+        bool lookedUp;
+    };
+    const Case cases[] = {
+        {"C:/pics/a.png", true},
+        {"c:\\pics\\a.png", true},
+        {"\\\\attacker\\s\\a.png", false},
+        {"//attacker/s/a.png", false},
+        {"\\/attacker/s/a.png", false},
+        {"/\\attacker\\s\\a.png", false},
+        {"\\\\?\\UNC\\attacker\\s\\a.png", false},
+        {"\\\\?\\C:\\pics\\a.png", false},
+        {"\\\\.\\C:\\pics\\a.png", false},
+        {"\\\\.\\pipe\\a.png", false},
+        {"COM1", false},
+        {"pics\\a.png", false},   // relative
+        {"C:pics\\a.png", false},  // relative to the drive's current folder
+        {"\\pics\\a.png", false},  // rooted on the current drive
+        {"%5C%5Cattacker%5Cs%5Ca.png", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.src);
+        images_.clear();
+        sim_.Faults().Arm("CrtFiles._wstat64", {0, 1000000, 0, false});  // counts the lookups only
+        AppSets({{HtmlFormat(), Narrow(CfHtml(std::string("<img src=\"file:///") + c.src + "\">"))}});
+        quortest::LogTail tail;
+        ASSERT_TRUE(Capture([&] { return TextHtml(quor::ClipboardHtml); }));
+        EXPECT_EQ(sim_.Faults().Hits("CrtFiles._wstat64"), c.lookedUp ? 1 : 0);
+        EXPECT_EQ(images_.size(), c.lookedUp ? 1U : 0U);
+        EXPECT_EQ(tail.Contains("Skipped 1 HTML image paths that are not local drive paths"), !c.lookedUp)
+            << tail.Since();
+    }
+}
+
+// One HTML is looked at for at most 1000 image sources, and a page full of missing images
+// logs ten of them and a count, not two lines each.
+TEST_F(ClipboardCapture, ImageSourcesAndTheirLogLinesAreBounded)
+{
+    MakeFile("drives/C/p/late.png", 1);
+    std::string html;
+    for (int i = 0; i < 5000; ++i) {
+        html += "<img src=\"file:///C:/p/missing" + std::to_string(i) + ".png\">";
+    }
+    html += "<img src=\"file:///C:/p/late.png\">";
+    sim_.Faults().Arm("CrtFiles._wstat64", {0, 1000000, 0, false});
+    AppSets({{HtmlFormat(), Narrow(CfHtml(html))}});
+    quortest::LogTail tail;
+    ASSERT_TRUE(Capture([&] { return TextHtml(quor::ClipboardHtml); }));
+    EXPECT_EQ(sim_.Faults().Hits("CrtFiles._wstat64"), 1000);
+    EXPECT_TRUE(images_.empty());
+    const std::string log = tail.Since();
+    std::size_t lines = 0;
+    for (std::size_t at = log.find("Failed to get file size"); at != std::string::npos;
+         at = log.find("Failed to get file size", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, quor::TextHtmlSendProcess::kLoggedImageFailures);
+    EXPECT_TRUE(tail.Contains("990 more HTML images could not be exported")) << log.substr(0, 2000);
+    EXPECT_TRUE(tail.Contains("Stopped looking for HTML images after 1000 image sources"));
+}
+
 TEST_F(ClipboardCapture, AFailedShareDropsTheHtmlOnly)
 {
     MakeFile("drives/C/p/a.png", 1);

@@ -166,6 +166,72 @@ TEST(ShareRecvProcess, HtmlShareNamesAreReleasedAndUsedOnce)
     EXPECT_EQ(r.HtmlShareName(), "");
 }
 
+// Share names from the host become a folder of \\Velt and are written into HTML: anything
+// but one component a Windows share may be called is dropped, in both formats, and a
+// dropped message neither replaces nor releases the stored name.
+TEST(ShareRecvProcess, HostShareNamesAreOneShareComponent)
+{
+    quortest::ProcessLogPath();
+    struct Case {
+        std::string name;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"clipboard_1700000000", true},
+        {"a b-c_d.e$f~g!h#i&j'k(l)m@n^o`p{q}r", true},
+        {"\xE5\x85\xB1\xE6\x9C\x89 \xC3\xA9t\xC3\xA9", true},  // non-ASCII, in UTF-8
+        {"x", true},
+        {"", false},            // the whole server
+        {".", false},
+        {"..", false},
+        {"a.", false},          // Windows drops a trailing dot: another share
+        {"a ", false},
+        {"a\\b", false},
+        {"a/b", false},
+        {"..\\x", false},
+        {"C:", false},
+        {"a\"b", false},
+        {"a<b", false},
+        {"a>b", false},
+        {"a|b", false},
+        {"a?b", false},
+        {"a*b", false},
+        {"a[b]", false},
+        {"a+b", false},
+        {"a=b", false},
+        {"a;b", false},
+        {"a,b", false},
+        {"%2e%2e", false},      // a URL consumer would read ".."
+        {"a\tb", false},
+        {"a\x7F", false},
+        {"a\xC2\x85", false},    // a C1 control character
+        {"a\xC3", false},        // cut UTF-8
+        {"\xC0\xAF", false},      // an overlong '/'
+        {"\xED\xA0\x80", false},  // a surrogate
+    };
+    for (const std::uint32_t format : {std::uint32_t{quor::ShareFormatFiles}, std::uint32_t{quor::ShareFormatHtmlShareName}}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE("format " + std::to_string(format) + " name '" + c.name + "'");
+            std::vector<std::string> released;
+            ShareRecvProcess r([&](const char* name) { released.emplace_back(name); });
+            ASSERT_TRUE(Receive(r, ShareHeader::BuildShareName(quor::ShareFormatHtmlShareName, "kept")));
+            quortest::LogTail tail;
+            EXPECT_EQ(Receive(r, ShareHeader::BuildShareName(format, c.name, 0)), c.valid);
+            if (c.valid) {
+                EXPECT_EQ(released, std::vector<std::string>{"kept"});
+                EXPECT_EQ(format == quor::ShareFormatFiles ? r.FilesShareName() : r.HtmlShareName(), c.name);
+            } else {
+                EXPECT_TRUE(tail.Contains("[E][ShareRecvProcess.cpp:") &&
+                            tail.Contains("Received invalid virtual share name, format " + std::to_string(format)))
+                    << tail.Since();
+                EXPECT_TRUE(released.empty());
+                EXPECT_EQ(r.HtmlShareName(), "kept");
+                EXPECT_TRUE(r.FilesShareName().empty());
+            }
+        }
+    }
+}
+
 TEST(ShareRecvProcess, ChecksRunInTheirOrder)
 {
     quortest::ProcessLogPath();

@@ -173,6 +173,10 @@ TEST_F(ShareWindowSim, PostedNamesReachTheWindowThread)
 TEST_F(ShareWindowSim, PutFilesFailuresPlaceNothing)
 {
     std::filesystem::create_directories(sim_.Path() / "unc" / "Velt" / "empty");
+    // A name outside ASCII reaches the shell as UTF-16, not in the ANSI code page.
+    const std::string wideName = "\xE5\x85\xB1\xE6\x9C\x89 \xC3\xA9t\xC3\xA9";
+    std::filesystem::create_directories(sim_.Path() / "unc" / "Velt" / wideName);
+    std::ofstream(sim_.Path() / "unc" / "Velt" / wideName / "f.txt") << "f";
     struct Case {
         const char* share;
         const char* fault;
@@ -185,6 +189,7 @@ TEST_F(ShareWindowSim, PutFilesFailuresPlaceNothing)
         {"empty", "Shell.EnumObjects", false, "EnumObjects failed with error: -2147467259"},
         {"empty", "Shell.GetUIObjectOf", false, "GetUIObjectOf failed with error: -2147467259"},
         {"empty", nullptr, true, nullptr},  // zero items still make a data object
+        {wideName.c_str(), nullptr, true, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.share) + (c.fault ? c.fault : ""));
@@ -199,6 +204,15 @@ TEST_F(ShareWindowSim, PutFilesFailuresPlaceNothing)
             EXPECT_TRUE(log.Contains(c.log)) << log.Since();
         }
         EXPECT_EQ(p::sim::LiveShellDataObjects(), c.ok ? 1 : 0);
+        if (c.ok) {
+            p::sim::SimUnknown* held = p::sim::HeldObject();
+            ASSERT_NE(held, nullptr);
+            const std::vector<std::string> items = held->Items();
+            (void)held->Release();
+            if (c.share == wideName.c_str()) {
+                EXPECT_EQ(items, std::vector<std::string>{"\\\\Velt\\" + wideName + "\\f.txt"});
+            }
+        }
         sim_.Faults().Clear();
     }
 }
@@ -211,7 +225,7 @@ TEST(ShareDataObject, OneCountAcrossBothInterfacesAndAsyncOperations)
     const auto share = sim.Path() / "unc" / "Velt" / "s";
     std::filesystem::create_directories(share);
     std::ofstream(share / "f") << "f";
-    p::IdList pidl = p::ILCreateFromPathA("\\\\Velt\\s");
+    p::IdList pidl = p::ILCreateFromPathW(u"\\\\Velt\\s");
     ASSERT_NE(pidl, nullptr);
     p::ShellFolder folder = nullptr;
     ASSERT_EQ(p::SHBindToObject(pidl, &folder), p::kSOk);

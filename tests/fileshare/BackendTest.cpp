@@ -246,6 +246,47 @@ TEST_F(Backend, WritableShareChanges)
     EXPECT_EQ(c_.Call(FUSE_UNLINK, "/rw/dir/empty").error(), -13);
 }
 
+// Local paths longer than MAX_PATH (260 characters): every operation reaches them. The
+// folders are made through the server itself.
+TEST_F(Backend, PathsBeyondMaxPathAreServed)
+{
+    std::filesystem::create_directories(sb_.Host("rw/deep"));
+    ASSERT_TRUE(server_.AddShareName("deep", {{"d", sb_.Local("rw/deep")}}, 0, false, false));
+    const std::string part(60, 'p');
+    std::string dir = "/deep/d";
+    std::size_t localLength = sb_.Local("rw/deep").size();
+    while (localLength < 300) {
+        dir += "/" + part;
+        localLength += 1 + part.size();
+        ASSERT_EQ(c_.Call(FUSE_MKDIR, dir.c_str()).error(), 0) << localLength;
+    }
+    const std::string file = dir + "/f.txt";
+    const std::uint64_t h = 9;
+    ASSERT_EQ(c_.Call(FUSE_OPEN, file.c_str(), DirectClient::Args(h, kOpenBinary | kOpenReadWrite | kOpenCreate)).error(), 0);
+    const std::string data = "long";
+    const Reply w = c_.Call(FUSE_WRITE, file.c_str(), DirectClient::Args(h, 0, data.size(), 0), "",
+                            std::vector<unsigned char>(data.begin(), data.end()));
+    EXPECT_EQ(w.error(), 0);
+    EXPECT_EQ(At<std::int64_t>(w.payload, 16), 4);
+    EXPECT_EQ(c_.Call(FUSE_RELEASE, file.c_str(), DirectClient::Args(h)).error(), 0);
+    const Reply attr = c_.Call(FUSE_GETATTR, file.c_str());
+    ASSERT_EQ(attr.error(), 0);
+    EXPECT_EQ(At<std::uint64_t>(attr.payload, 0) & 0xF180, 0x8180u);  // a file, readable and writable
+    EXPECT_EQ(At<std::uint64_t>(attr.payload, 16), 4u);
+    const Reply dirAttr = c_.Call(FUSE_GETATTR, dir.c_str());
+    ASSERT_EQ(dirAttr.error(), 0);
+    EXPECT_EQ(At<std::uint64_t>(dirAttr.payload, 0) & 0xF000, 0x4000u);
+    EXPECT_EQ(Names(c_.Call(FUSE_READDIR, dir.c_str())), (std::vector<std::string>{".", "..", "f.txt"}));
+    EXPECT_EQ(c_.Call(FUSE_TRUNCATE, file.c_str(), DirectClient::Args(0, 0, 0, 2)).error(), 0);
+    EXPECT_EQ(At<std::uint64_t>(c_.Call(FUSE_GETATTR, file.c_str()).payload, 16), 2u);
+    const std::string moved = dir + "/g.txt";
+    EXPECT_EQ(c_.Call(FUSE_RENAME, file.c_str(), ArgBlock{}, moved.c_str()).error(), 0);
+    EXPECT_EQ(c_.Call(FUSE_GETATTR, file.c_str()).error(), -1);
+    EXPECT_EQ(c_.Call(FUSE_UNLINK, moved.c_str()).error(), 0);
+    EXPECT_EQ(c_.Call(FUSE_RMDIR, dir.c_str()).error(), 0);
+    EXPECT_EQ(c_.Call(FUSE_GETATTR, dir.c_str()).error(), -1);
+}
+
 TEST_F(Backend, EscapingPathsReachNothingWhateverTheOpcode)
 {
     const char* escapes[] = {

@@ -1,6 +1,7 @@
 // Platform seam: the Win32 file functions of the file-share backend.
 // win32: FindFirstFileW / FindNextFileW / FindClose, MoveFileW, DeleteFileW,
-// GetFileAttributesW, ReOpenFile (with _get_osfhandle / _open_osfhandle), GetLastError.
+// GetFileAttributesW, ReOpenFile (with _get_osfhandle / _open_osfhandle), GetLastError;
+// paths in their extended-length form ("\\?\"), so that they may exceed MAX_PATH.
 // posix: the same results on the simulated machine, with Windows error codes.
 #pragma once
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quorsharemgr/platform/posix/SimCom.h"
+#include "shared/lib/platform/SimLayout.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
 
@@ -59,21 +60,21 @@ private:
     std::vector<std::string> items_;
 };
 
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-std::string Host(const std::string& windowsPath) { return sim::HostPathOf(Wide(windowsPath).c_str()); }
+// Item paths are kept as UTF-8 Windows paths.
+std::string Host(const std::string& windowsPath) { return ToHostPath(windowsPath); }
 
 }  // namespace
 
-IdList ILCreateFromPathA(const char* path)
+IdList ILCreateFromPathW(const char16_t* path)
 {
-    if (sim::FailsAt("Shell.ILCreateFromPathA") || path == nullptr) {
+    if (sim::FailsAt("Shell.ILCreateFromPathW") || path == nullptr) {
         return nullptr;
     }
     std::error_code ec;
-    if (!std::filesystem::exists(Host(path), ec)) {
+    if (!std::filesystem::exists(sim::HostPathOf(path), ec)) {
         return nullptr;
     }
-    return new SimIdList{path};
+    return new SimIdList{sim::Utf8Of(path)};
 }
 
 void ILFree(IdList list) { delete static_cast<SimIdList*>(list); }

@@ -5,7 +5,7 @@
 
 namespace quor::platform {
 
-IdList ILCreateFromPathA(const char* path) { return ::ILCreateFromPathA(path); }
+IdList ILCreateFromPathW(const char16_t* path) { return ::ILCreateFromPathW(reinterpret_cast<const wchar_t*>(path)); }
 void ILFree(IdList list) { ::ILFree(static_cast<PIDLIST_ABSOLUTE>(list)); }
 std::int32_t SHBindToObject(IdList list, ShellFolder* folder)
 {

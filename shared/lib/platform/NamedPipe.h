@@ -15,7 +15,9 @@ using PipeHandle = std::intptr_t;
 inline constexpr PipeHandle kInvalidPipe = -1;  // INVALID_HANDLE_VALUE
 
 // CreateFileW(name, GENERIC_READ | GENERIC_WRITE, no sharing, no security attributes,
-// OPEN_EXISTING, no flags, no template); kInvalidPipe on failure.
+// OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, no template):
+// synchronous, and whoever serves the pipe may identify the user but not act as the user;
+// kInvalidPipe on failure.
 PipeHandle OpenPipe(const std::u16string& name);
 // ReadFile(pipe, buffer, length, &read, no OVERLAPPED).
 bool ReadPipe(PipeHandle pipe, void* buffer, std::uint32_t length, std::uint32_t& read);

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include "shared/lib/platform/win32/LongPath.h"
+
 namespace quor::platform {
 
 struct DirSearch {
@@ -13,13 +15,14 @@ struct DirSearch {
 };
 
 namespace {
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+// Every path in its extended-length form: the backend's paths may exceed MAX_PATH.
+std::wstring W(const char16_t* s) { return ExtendedLengthPath(reinterpret_cast<const wchar_t*>(s)); }
 }  // namespace
 
 DirSearch* FindFirstEntry(const char16_t* pattern)
 {
     auto* search = new DirSearch{};
-    search->handle = ::FindFirstFileW(W(pattern), &search->data);
+    search->handle = ::FindFirstFileW(W(pattern).c_str(), &search->data);
     if (search->handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         delete search;
@@ -42,14 +45,14 @@ void EndSearch(DirSearch* search)
     delete search;
 }
 
-bool MovePath(const char16_t* from, const char16_t* to) { return ::MoveFileW(W(from), W(to)) != FALSE; }
+bool MovePath(const char16_t* from, const char16_t* to) { return ::MoveFileW(W(from).c_str(), W(to).c_str()) != FALSE; }
 
-bool DeletePath(const char16_t* path) { return ::DeleteFileW(W(path)) != FALSE; }
+bool DeletePath(const char16_t* path) { return ::DeleteFileW(W(path).c_str()) != FALSE; }
 
 static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
 static_assert(kInvalidAttributes == INVALID_FILE_ATTRIBUTES);
 
-std::uint32_t PathAttributes(const char16_t* path) { return ::GetFileAttributesW(W(path)); }
+std::uint32_t PathAttributes(const char16_t* path) { return ::GetFileAttributesW(W(path).c_str()); }
 
 bool ReopenForRead(int fd, int translation, int& readFd)
 {

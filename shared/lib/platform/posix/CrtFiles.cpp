@@ -1,7 +1,7 @@
 // The runtime library's file calls on the simulated machine: the logger's streams and the
 // file-share backend's descriptors, on Windows paths mapped into the machine's folder.
 // Failures leave the Windows runtime's errno for Errno(). Fault points: "CrtFiles.rename",
-// "CrtFiles._read" (the armed error is an errno value).
+// "CrtFiles._read", "CrtFiles._wstat64" (the armed error is an errno value).
 //
 // Descriptors: Open flags arrive in
 // the Windows runtime's values and are translated; text mode is not simulated (every
@@ -159,6 +159,10 @@ int WSOpenS(int& fd, const char16_t* path, int openFlag, int shareFlag, int perm
 
 int WStat64(const char16_t* path, FileStat64& st)
 {
+    if (const auto fault = sim::Fault("CrtFiles._wstat64")) {
+        t_errno = static_cast<int>(*fault);
+        return -1;
+    }
     struct stat s {};
     if (::stat(sim::HostPathOf(path).c_str(), &s) != 0) {
         return Fail(errno);

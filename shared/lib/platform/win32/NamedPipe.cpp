@@ -11,7 +11,7 @@ HANDLE H(PipeHandle pipe) { return reinterpret_cast<HANDLE>(pipe); }
 PipeHandle OpenPipe(const std::u16string& name)
 {
     const HANDLE h = ::CreateFileW(reinterpret_cast<const wchar_t*>(name.c_str()), GENERIC_READ | GENERIC_WRITE, 0,
-                                   nullptr, OPEN_EXISTING, 0, nullptr);
+                                   nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     return reinterpret_cast<PipeHandle>(h);
 }
 
