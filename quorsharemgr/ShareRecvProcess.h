@@ -33,8 +33,8 @@ public:
     bool CheckHeader(const unsigned char* header);
     // The per-format limits of the 24 header bytes.
     bool CheckFormat(const unsigned char* header);
-    // Checksum, share-name terminator and part sizes of the header now in the buffer, and
-    // the share-name bookkeeping.
+    // Checksum, share-name terminator, the share name itself (IsValidShareName) and part
+    // sizes of the header now in the buffer, and the share-name bookkeeping.
     bool CheckExtraHeader();
     // Text to UTF-16 and HTML to an "HTML Format" block, from the data in the buffer.
     bool Decode();

@@ -21,6 +21,8 @@
 #include "quorsharemgr/ShareDataObject.h"
 #include "quorsharemgr/ShareFormat.h"
 #include "quorsharemgr/platform/OleClipboard.h"
+#include "quorsharemgr/platform/ShellItems.h"
+#include "shared/lib/platform/TextConv.h"
 #include "tests/clipboard/support/ClipboardHarness.h"
 #include "tests/clipboard/support/ClipboardTestUtil.h"
 #include "tests/clipboard/support/OtherApp.h"
@@ -279,6 +281,43 @@ TEST_F(ShareWindowWin32, FilesDataObjectIsPlacedAndReleasedOnce)
             EXPECT_TRUE(app_.Gets(CF_HDROP).empty());
         }
     }
+}
+
+// A share name outside ASCII (UTF-8 from the host) reaches the shell as UTF-16, the way
+// PutFilesToClipboard converts it; read in the ANSI code page its bytes would name another
+// folder. A folder of the system drive stands in for the share (Wine's shell parses no UNC
+// path, see below).
+TEST_F(ShareWindowWin32, NonAsciiNamesReachTheShellAsUtf16)
+{
+    quortest::TempDir dir;
+    const std::wstring name = L"\u5171\u6709 \u00e9t\u00e9";
+    std::filesystem::create_directories(dir.Path() / name);
+    std::ofstream(dir.Path() / name / "f.txt") << "f";
+    const std::string utf8 = "\xE5\x85\xB1\xE6\x9C\x89 \xC3\xA9t\xC3\xA9";
+    std::u16string converted(utf8.size() + 1, u'\0');
+    const int units = p::Utf8ToWideUnits(utf8.c_str(), converted.data(), static_cast<int>(converted.size()));
+    ASSERT_GT(units, 0);
+    converted.resize(static_cast<std::size_t>(units - 1));
+    const std::wstring root = dir.Path().wstring();
+    const std::u16string wide = std::u16string(root.begin(), root.end()) + u"\\" + converted;
+    int items = 0;
+    OnWindowThread([&] {
+        p::IdList pidl = p::ILCreateFromPathW(wide.c_str());
+        ASSERT_NE(pidl, nullptr);
+        p::ShellFolder folder = nullptr;
+        ASSERT_EQ(p::SHBindToObject(pidl, &folder), S_OK);
+        p::ShellEnum list = nullptr;
+        ASSERT_EQ(p::EnumObjects(folder, p::kShcontfAll, &list), S_OK);
+        p::IdList child = nullptr;
+        while (p::EnumNext(list, &child) == S_OK) {
+            ++items;
+            p::ILFree(child);
+        }
+        p::ReleaseEnum(list);
+        p::ReleaseFolder(folder);
+        p::ILFree(pidl);
+    });
+    EXPECT_EQ(items, 1);  // f.txt
 }
 
 // The whole path from the host's share name: the items of `\\Velt\<share>`.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fileshare/src/FuseServer.h"
+#include "shared/lib/platform/win32/LongPath.h"
 #include "tests/fileshare/support/DirectClient.h"
 #include "tests/fileshare/support/FsSandbox.h"
 
@@ -56,4 +57,32 @@ TEST(BackendWin32, NonAsciiNamesTravelAsUtf8)
     EXPECT_NE(std::find(names.begin(), names.end(), utf8), names.end());
     EXPECT_EQ(c.Call(FUSE_GETATTR, "/s/d/" + utf8).error(), 0);
     EXPECT_EQ(c.Call(FUSE_UNLINK, "/s/d/" + utf8).error(), 0);
+}
+
+// The extended-length form the backend's file calls take: full, with the rules of the
+// ordinary form applied first, and nothing that is not an absolute drive or UNC path.
+TEST(BackendWin32, ExtendedLengthForms)
+{
+    const std::wstring longName(300, L'a');
+    struct Case {
+        std::wstring path;
+        std::wstring extended;
+    };
+    const Case cases[] = {
+        {L"C:\\a\\b", L"\\\\?\\C:\\a\\b"},
+        {L"C:/a/b/../c", L"\\\\?\\C:\\a\\c"},
+        {L"C:\\a\\.\\b.", L"\\\\?\\C:\\a\\b"},
+        {L"C:\\" + longName + L"\\f", L"\\\\?\\C:\\" + longName + L"\\f"},
+        {L"\\\\srv\\sh\\x\\y", L"\\\\?\\UNC\\srv\\sh\\x\\y"},
+        {L"//srv/sh/x", L"\\\\?\\UNC\\srv\\sh\\x"},
+        {L"\\\\?\\C:\\x\\..\\y", L"\\\\?\\C:\\x\\..\\y"},
+        {L"\\\\.\\pipe\\p", L"\\\\.\\pipe\\p"},
+        {L"rel\\x", L"rel\\x"},
+        {L"C:rel", L"C:rel"},
+        {L"\\rooted", L"\\rooted"},
+        {L"C:\\dir\\CON", L"C:\\dir\\CON"},  // a device, not a file
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(quor::platform::ExtendedLengthPath(c.path.c_str()), c.extended) << std::string(c.path.begin(), c.path.end());
+    }
 }

@@ -1,7 +1,9 @@
 // Platform seam: the runtime library's file calls.
 // Streams (the logger): _fsopen(_SH_DENYNO), _stat64, _mkdir, remove, rename, _filelengthi64.
 // Descriptors (the file-share backend): _wsopen_s, _wstat64, _lseeki64, _read, _write,
-// _chsize_s, _close, _wmkdir, _wrmdir.
+// _chsize_s, _close, _wmkdir, _wrmdir. On Windows the descriptor calls take their paths in
+// the extended-length form ("\\?\"), so that the backend's paths may exceed MAX_PATH;
+// _wstat64, which refuses that form, is answered from GetFileAttributesExW for such paths.
 // posix: the same semantics on POSIX calls, for the simulated machine, whose folder the
 // Windows paths are mapped into. Open flags, the mode bits and the errno numbers are the
 // Windows runtime's on both platforms (errno values: platform/WinErrors.h).
