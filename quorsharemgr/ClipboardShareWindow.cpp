@@ -155,6 +155,9 @@ std::uint32_t ClipboardShareWindow::WindowThread()
     (void)platform::SetEvent(readyEvent_);
     platform::RunMessageLoop();
     (void)platform::RemoveClipboardFormatListener(hwnd);
+    // Host files still on the clipboard: OLE lets go of their data object only when
+    // flushed, so that the host hears the share released before the program ends.
+    (void)platform::OleFlushClipboard();
     platform::OleUninitialize();
     return 0;
 }
@@ -246,11 +249,15 @@ void ClipboardShareWindow::Destroy()
     initialised_.store(0);
 }
 
-bool ClipboardShareWindow::OpenClipboardWithRetry()
+bool ClipboardShareWindow::OpenClipboardWithRetry(const std::atomic<bool>* stop)
 {
     std::uint32_t error = 0;
     int attempts = 0;
     for (int k = 0; k < kOpenAttempts; ++k) {
+        if (k > 0 && stop != nullptr && stop->load()) {
+            QLOG(kLogWarning, "Opening the clipboard given up after {} attempts: the thread is stopping", attempts);
+            return false;
+        }
         ++attempts;
         if (platform::OpenClipboard(Hwnd())) {
             if (attempts > 1) {
@@ -377,18 +384,21 @@ bool ClipboardShareWindow::PutFilesToClipboard(const char* shareName)
     }
     platform::ShellEnum items = nullptr;
     hr = platform::EnumObjects(folder, platform::kShcontfAll, &items);
-    if (hr < 0 || items == nullptr) {
+    if (hr < 0) {
         QLOG(kLogError, "EnumObjects failed with error: {}", hr);
         platform::ReleaseFolder(folder);
         platform::ILFree(pidl);
         return false;
     }
+    // S_FALSE without an enumerator: the share is empty, and an empty list is placed.
     std::vector<platform::IdList> children;
-    platform::IdList child = nullptr;
-    while (platform::EnumNext(items, &child) == platform::kSOk) {
-        children.push_back(child);
+    if (items != nullptr) {
+        platform::IdList child = nullptr;
+        while (platform::EnumNext(items, &child) == platform::kSOk) {
+            children.push_back(child);
+        }
+        platform::ReleaseEnum(items);
     }
-    platform::ReleaseEnum(items);
     void* dataObject = nullptr;
     hr = platform::GetUIObjectOf(folder, Hwnd(), static_cast<std::uint32_t>(children.size()), children.data(),
                                  &dataObject);
@@ -416,8 +426,30 @@ bool ClipboardShareWindow::SetFilesDataObject(void* dataObject, const char* shar
     }
     ShareDataObject* obj = ShareDataObject::Create(dataObject, shareName, sendShareMessage_);
     (void)platform::RemoveClipboardFormatListener(Hwnd());
-    const std::int32_t hr = platform::OleSetClipboard(obj->Primary());
+    // OleSetClipboard opens the clipboard: while another application holds it open, it
+    // fails. Retried as the clipboard open is: ten attempts, 1 to 512 ms apart.
+    std::int32_t hr = platform::kSOk;
+    int attempts = 0;
+    for (int k = 0; k < kOpenAttempts; ++k) {
+        ++attempts;
+        hr = platform::OleSetClipboard(obj->Primary());
+        if (hr == platform::kSOk || k == kOpenAttempts - 1) {
+            break;
+        }
+        const std::uint32_t ms = 1U << k;
+        if (sleep_) {
+            sleep_(ms);
+        } else {
+            platform::Sleep(ms);
+        }
+    }
     (void)platform::AddClipboardFormatListener(Hwnd());
+    if (attempts > 1) {
+        QLOG(kLogWarning, "{} times tried to set the OLE clipboard", attempts);
+    }
+    if (hr != platform::kSOk) {
+        QLOG(kLogError, "OleSetClipboard failed with error: {}", hr);
+    }
     (void)obj->Release();
     return hr == platform::kSOk;
 }

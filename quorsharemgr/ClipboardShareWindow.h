@@ -46,7 +46,9 @@ public:
     std::uint32_t Init();
     void Destroy();
 
-    bool OpenClipboardWithRetry();
+    // `stop`, when given, ends the retries as soon as it is seen set (a stopping thread
+    // must not outlast its stop bound in the sleeps between attempts).
+    bool OpenClipboardWithRetry(const std::atomic<bool>* stop = nullptr);
     bool CloseClipboard();
     bool EmptyClipboard();
     std::unique_ptr<ShareSendProcess> CreateSendProcess(std::uint32_t bits);

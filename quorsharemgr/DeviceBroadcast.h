@@ -33,6 +33,7 @@ inline constexpr Guid kIidShellFolder{0x000214E6, 0x0000, 0x0000, {0xC0, 0x00, 0
 
 // WM_DEVICECHANGE wParam values and record types.
 inline constexpr std::uintptr_t kDbtDeviceArrival = 0x8000;
+inline constexpr std::uintptr_t kDbtDeviceQueryRemove = 0x8001;
 inline constexpr std::uintptr_t kDbtDeviceRemoveComplete = 0x8004;
 inline constexpr std::uintptr_t kDbtCustomEvent = 0x8006;
 inline constexpr std::uint32_t kDbtDevtypDeviceInterface = 5;
@@ -70,5 +71,7 @@ static_assert(offsetof(DeviceHandleRecord, nameOffset) == 48);
 static_assert(offsetof(DeviceHandleRecord, data) == 52);
 inline constexpr std::size_t kDeviceHandleRecordSize = 56;  // dbch_size as registered
 inline constexpr std::size_t kPortStatusOffset = 56;
+// A port-status record holds the status word: it is at least this long.
+inline constexpr std::size_t kPortStatusRecordMin = kPortStatusOffset + 4;
 
 }  // namespace quor

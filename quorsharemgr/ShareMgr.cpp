@@ -84,6 +84,7 @@ std::uint32_t ShareMgr::InitConfiguration()
         } else {
             std::lock_guard<std::mutex> g(listenLock_);
             transport_.ResumeIo();
+            listenStop_.store(false);
             listenThread_ = platform::CreateThread(&ShareMgr::ListenEntry, this);
             if (listenThread_ != nullptr) {
                 ++listenStarts_;
@@ -96,9 +97,26 @@ std::uint32_t ShareMgr::InitConfiguration()
     }
     foldersMgr_.Stop();
     if (transport_.IsInitialised()) {
-        transport_.CancelIo();
+        // Closed again, so that the next device arrival configures from the start.
+        transport_.Shutdown();
     }
     return r;
+}
+
+void ShareMgr::StopConfiguration()
+{
+    std::lock_guard<std::mutex> config(configLock_);
+    if (configurationStarted_.load() == 0 && !transport_.IsInitialised()) {
+        return;
+    }
+    QLOG(kLogInfo, "Share manager configuration stopped: a device was removed");
+    foldersMgr_.Stop();
+    {
+        std::lock_guard<std::mutex> g(listenLock_);
+        StopListenLocked();
+    }
+    transport_.Shutdown();
+    configurationStarted_.store(0);
 }
 
 void ShareMgr::Deinit()
@@ -121,6 +139,7 @@ void ShareMgr::StopListenLocked()
     if (listenThread_ == nullptr) {
         return;
     }
+    listenStop_.store(true);
     bool ended = false;
     for (std::uint32_t waited = 0; waited < kListenStopMs && !ended; waited += kStopSliceMs) {
         if (transport_.IsInitialised()) {
@@ -131,6 +150,12 @@ void ShareMgr::StopListenLocked()
     if (!ended) {
         QLOG(kLogError, "Terminate Thread for Listen");
         (void)platform::TerminateThread(listenThread_, 0);
+        // Cut off between switching the clipboard listener off and on again: guest copies
+        // would never be noticed again.
+        if (listenerOff_.exchange(false) && window_.Hwnd() != nullptr) {
+            (void)platform::AddClipboardFormatListener(window_.Hwnd());
+            QLOG(kLogWarning, "Clipboard listener restored after the listen thread was terminated");
+        }
     }
     (void)platform::CloseHandle(listenThread_);
     listenThread_ = nullptr;
@@ -189,10 +214,12 @@ bool ShareMgr::PlaceReceivedData(ShareRecvProcess& record)
         (void)window_.PostClipboardPutFiles(record.FilesShareName().c_str());
         return true;
     }
+    listenerOff_.store(true);
     (void)platform::RemoveClipboardFormatListener(window_.Hwnd());
-    if (!window_.OpenClipboardWithRetry()) {
+    if (!window_.OpenClipboardWithRetry(&listenStop_)) {
         QLOG(kLogError, "Open clipboard failed");
         (void)platform::AddClipboardFormatListener(window_.Hwnd());
+        listenerOff_.store(false);
         return false;
     }
     std::uint32_t r = 0;
@@ -214,6 +241,7 @@ bool ShareMgr::PlaceReceivedData(ShareRecvProcess& record)
     }
     (void)window_.CloseClipboard();
     (void)platform::AddClipboardFormatListener(window_.Hwnd());
+    listenerOff_.store(false);
     return r == 0;
 }
 
@@ -326,6 +354,8 @@ void ShareMgr::OnDeviceChange(std::uintptr_t wParam, std::intptr_t lParam)
         OnDeviceArrival(record);
     } else if (wParam == kDbtCustomEvent) {
         OnPortStatusEvent(record);
+    } else if (wParam == kDbtDeviceQueryRemove || wParam == kDbtDeviceRemoveComplete) {
+        OnDeviceRemoval(record);
     }
 }
 
@@ -335,7 +365,8 @@ void ShareMgr::OnDeviceArrival(const unsigned char* header)
         QLOG(kLogError, "Device broadcast header is a null pointer");
         return;
     }
-    if (At<std::uint32_t>(header, offsetof(DeviceInterfaceRecord, deviceType)) != kDbtDevtypDeviceInterface) {
+    if (At<std::uint32_t>(header, offsetof(DeviceInterfaceRecord, deviceType)) != kDbtDevtypDeviceInterface ||
+        At<std::uint32_t>(header, offsetof(DeviceInterfaceRecord, size)) < offsetof(DeviceInterfaceRecord, name)) {
         return;
     }
     const Guid cls = At<Guid>(header, offsetof(DeviceInterfaceRecord, classGuid));
@@ -352,10 +383,51 @@ void ShareMgr::OnDeviceArrival(const unsigned char* header)
     }
 }
 
+void ShareMgr::OnDeviceRemoval(const unsigned char* header)
+{
+    if (header == nullptr) {
+        QLOG(kLogError, "Device broadcast header is a null pointer");
+        return;
+    }
+    const auto size = At<std::uint32_t>(header, offsetof(DeviceHandleRecord, size));
+    const auto type = At<std::uint32_t>(header, offsetof(DeviceHandleRecord, deviceType));
+    bool ours = false;
+    if (type == kDbtDevtypHandle && size >= offsetof(DeviceHandleRecord, notify)) {
+        // The device of an open handle goes: the clipboard port's or the file-share port's.
+        const auto handle = static_cast<platform::PortHandle>(At<std::uint64_t>(header, offsetof(DeviceHandleRecord, handle)));
+        fs::FuseServerInterface* server = transport_.Server();
+        ours = handle != platform::kInvalidPort &&
+               (handle == transport_.Port().Handle() || (server != nullptr && handle == server->GetPortHandle()));
+    } else if (type == kDbtDevtypDeviceInterface && size >= offsetof(DeviceInterfaceRecord, name)) {
+        const Guid cls = At<Guid>(header, offsetof(DeviceInterfaceRecord, classGuid));
+        if (cls == kVirtioFsClass) {
+            ours = true;  // the file-share server's backend holds the one virtio-fs device
+        } else if (cls == kSerialPortClass && !transport_.Port().DevicePath().empty()) {
+            std::u16string path;
+            for (std::size_t at = offsetof(DeviceInterfaceRecord, name); at + 2 <= size; at += 2) {
+                const auto c = At<char16_t>(header, at);
+                if (c == 0) {
+                    break;
+                }
+                path.push_back(c);
+            }
+            ours = path == transport_.Port().DevicePath();
+        }
+    }
+    if (ours) {
+        StopConfiguration();
+    }
+}
+
 void ShareMgr::OnPortStatusEvent(const unsigned char* record)
 {
     if (record == nullptr) {
         QLOG(kLogError, "Device broadcast handle is a null pointer");
+        return;
+    }
+    // Only a handle record long enough to hold the status word is a port-status event.
+    if (At<std::uint32_t>(record, offsetof(DeviceHandleRecord, deviceType)) != kDbtDevtypHandle ||
+        At<std::uint32_t>(record, offsetof(DeviceHandleRecord, size)) < kPortStatusRecordMin) {
         return;
     }
     const std::uint32_t status = At<std::uint32_t>(record, kPortStatusOffset);
@@ -370,6 +442,7 @@ void ShareMgr::OnPortStatusEvent(const unsigned char* record)
         StopListenLocked();
         if (status != 0 && configurationStarted_.load() != 0) {
             transport_.ResumeIo();
+            listenStop_.store(false);
             listenThread_ = platform::CreateThread(&ShareMgr::ListenEntry, this);
             if (listenThread_ == nullptr) {
                 QLOG(kLogError, "CreateThread failed: {}", platform::LastError());

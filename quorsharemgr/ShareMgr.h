@@ -9,7 +9,9 @@
 // PlaceReceivedData), and any thread for SendShareMessage. `configLock_` serialises the
 // configuration step so that only one caller opens the transport and starts a listen
 // thread; `listenLock_` guards the listen thread's handle, which the window thread
-// (port-status events) and the main thread (Deinit) both stop.
+// (port-status events) and the main thread (Deinit) both stop. A device that goes away
+// (window thread) takes the manager from configured back to window running: listen thread
+// stopped, transport closed, flags cleared; its arrival configures again.
 #pragma once
 
 #include <atomic>
@@ -49,12 +51,17 @@ public:
     void OnDeviceChange(std::uintptr_t wParam, std::intptr_t lParam);
     void OnDeviceArrival(const unsigned char* header);
     void OnPortStatusEvent(const unsigned char* record);
+    // DBT_DEVICEQUERYREMOVE / DBT_DEVICEREMOVECOMPLETE: a device the configuration holds
+    // goes away, and the configuration is stopped so that the device can go.
+    void OnDeviceRemoval(const unsigned char* header);
 
     ClipboardShareWindow& Window() { return window_; }
     platform::SyncHandle WindowThread() const { return window_.ThreadHandle(); }
     ShareTransport& Transport() { return transport_; }
     VirtFoldersMgr& FoldersMgr() { return foldersMgr_; }
     bool IsConfigured() const { return configurationStarted_.load() != 0; }
+    // True from the moment a stop of the listen thread begins until a new one starts.
+    bool ListenStopping() const { return listenStop_.load(); }
     // Listen threads started since construction.
     std::uint32_t ListenThreadsStarted() const { return listenStarts_.load(); }
 
@@ -62,6 +69,9 @@ private:
     static std::uint32_t ListenEntry(void* self);
     // Under listenLock_: cancels the port's I/O until the thread ends or the bound passes.
     void StopListenLocked();
+    // Stops the listen thread and the folders manager and closes the transport (ports,
+    // notifications, file-share server); the next device arrival configures again.
+    void StopConfiguration();
 
     std::atomic<std::uint32_t> windowInitialised_{0};
     std::atomic<std::uint32_t> configurationStarted_{0};
@@ -70,6 +80,10 @@ private:
     std::mutex configLock_;
     std::mutex listenLock_;
     std::atomic<std::uint32_t> listenStarts_{0};
+    // Set while the listen thread is asked to stop; its clipboard open gives up on it.
+    std::atomic<bool> listenStop_{false};
+    // Set while the listen thread has the clipboard listener switched off.
+    std::atomic<bool> listenerOff_{false};
     ClipboardShareWindow window_;
     ShareTransport transport_;
     VirtFoldersMgr foldersMgr_;

@@ -43,6 +43,11 @@ std::uint32_t ShareTransport::Init()
     }
     if (!up) {
         QLOG(kLogError, "Failed to init ShareTransport");
+        // Nothing keeps a device open that no notification watches.
+        port_.Close();
+        if (server_ != nullptr) {
+            server_->Stop();
+        }
         return platform::kErrorConnectionInvalid;
     }
     cancelled_.store(false);
@@ -201,10 +206,11 @@ int ShareTransport::SendAll(const unsigned char* bytes, std::uint64_t length)
 
 void ShareTransport::Send(const unsigned char* header, std::uint32_t headerLen, ShareSendProcess* source)
 {
+    // Under the lock: Shutdown closes the port only while no message is being written.
+    std::lock_guard<std::mutex> g(sendLock_);
     if (!IsInitialised()) {
         return;
     }
-    std::lock_guard<std::mutex> g(sendLock_);
     if (SendAll(header, headerLen) == 0) {
         QLOG(kLogError, "Send header data error.");
         return;
@@ -236,6 +242,17 @@ void ShareTransport::Shutdown()
 {
     CancelIo();
     initialised_.store(0);
+    for (platform::DeviceNotifyHandle* n : {&portNotify_, &serverNotify_}) {
+        if (*n != nullptr) {
+            (void)platform::UnregisterDeviceNotification(*n);
+            *n = nullptr;
+        }
+    }
+    if (server_ != nullptr) {
+        server_->Stop();
+    }
+    std::lock_guard<std::mutex> g(sendLock_);
+    port_.Close();
 }
 
 }  // namespace quor

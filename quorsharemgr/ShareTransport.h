@@ -2,7 +2,8 @@
 // 3), and the file-share server started on its own port (host index 4) in the same step.
 //
 // States: closed (constructed; the server allocated, not started) -> Init -> initialised
-// (both channels open, handle notifications registered) -> Shutdown -> closed again.
+// (both channels open, handle notifications registered) -> Shutdown (a device went away,
+// or the configuration failed after Init) -> closed again -> Init may follow.
 // Receive and ReceiveHeader run on the listen thread only; Send from any thread, one
 // message at a time on the wire under the send lock. CancelIo (any thread) wakes the
 // listen thread's blocking reads and writes and makes every later one fail until
@@ -51,7 +52,9 @@ public:
     void Drain();
     void CancelIo();
     void ResumeIo();
-    // Cancels, closes the port and clears the initialised flag.
+    // Cancels, clears the initialised flag, unregisters the handle notifications, stops the
+    // file-share server and closes the port, so that Init may open everything again. The
+    // listen thread must have ended (nothing else reads the port).
     void Shutdown();
 
     bool IsInitialised() const { return initialised_.load() != 0; }

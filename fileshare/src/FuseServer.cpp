@@ -53,7 +53,21 @@ FuseServer::FuseServer(ServeTimings timings) : timings_(timings)
     shares_.emplace("..", ShareEntry{});
 }
 
-FuseServer::~FuseServer()
+FuseServer::~FuseServer() { StopServing(); }
+
+void FuseServer::Stop()
+{
+    if (started_ == 0) {
+        return;
+    }
+    StopServing();
+    port_.Close();
+    localFs_.Stop();
+    stop_ = 0;
+    started_ = 0;
+}
+
+void FuseServer::StopServing()
 {
     {
         std::lock_guard<std::mutex> g(pauseLock_);

@@ -17,9 +17,10 @@
 //
 // Every connect step (entering Connecting) first closes all files the backend holds open.
 //
-// Lifetime: created -> Start (once; backend initialised, port opened, serving thread
-// started) -> serving until stop_ is set (destructor, a broken peer, a fatal handshake)
-// -> the thread ends at the end of its round; nothing restarts it.
+// Lifetime: created -> Start (backend initialised, port opened, serving thread started)
+// -> serving until stop_ is set (Stop, the destructor, a broken peer, a fatal handshake)
+// -> the thread ends at the end of its round. Only Stop (a device went away) closes the
+// port and the backend's device and lets a later Start serve again; the share table stays.
 //
 // Threads and locks: the serving thread runs ServeLoop and every request dispatch; the
 // folders manager calls AddShareName, RemoveShareName and GetShareAccessTime from its own
@@ -68,6 +69,7 @@ public:
     FuseServer& operator=(const FuseServer&) = delete;
 
     bool Start(std::uint32_t portIndex) override;
+    void Stop() override;
     bool AddShareName(const std::string& name, const std::unordered_map<std::string, std::string>& files,
                       std::int64_t accessTime, bool hidden, bool readOnly) override;
     std::int32_t RemoveShareName(const std::string& name, bool force) override;
@@ -93,6 +95,8 @@ public:
 
 private:
     void ServeLoop();
+    // Ends the serving thread and tells a connected peer that this side is closing.
+    void StopServing();
     void ConnectStep();
     bool Handshake();
     void Pause(std::uint32_t ms);

@@ -12,6 +12,9 @@ namespace quor::fs {
 class FuseServerInterface {
 public:
     virtual bool Start(std::uint32_t portIndex) = 0;
+    // Stops serving and lets go of the port and the devices (one of them went away);
+    // Start may follow.
+    virtual void Stop() {}
     virtual ~FuseServerInterface() = default;
     virtual bool AddShareName(const std::string& name, const std::unordered_map<std::string, std::string>& files,
                               std::int64_t accessTime, bool hidden, bool readOnly) = 0;

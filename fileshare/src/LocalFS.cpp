@@ -73,6 +73,13 @@ LocalFS::~LocalFS()
     platform::FreeFixed(pathBuffer_);
 }
 
+void LocalFS::Stop()
+{
+    CloseAll();
+    reads_.Stop();
+    initialised_ = 0;
+}
+
 bool LocalFS::Init()
 {
     if (initialised_ != 0) {

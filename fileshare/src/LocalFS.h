@@ -53,6 +53,8 @@ public:
     LocalFS& operator=(const LocalFS&) = delete;
 
     bool Init();
+    // Closes every open file and the READ channel with its device; Init may follow.
+    void Stop();
 
     // Per request; `reply` is the 2 MiB reply buffer with its header filled. Each returns
     // the reply's `error`.

@@ -13,7 +13,9 @@ namespace {
 constexpr std::uint32_t kOutSize = sizeof(VioFsOutHeader);
 }  // namespace
 
-ReadChannel::~ReadChannel()
+ReadChannel::~ReadChannel() { Stop(); }
+
+void ReadChannel::Stop()
 {
     {
         std::lock_guard<std::mutex> g(queueLock_);
@@ -23,8 +25,13 @@ ReadChannel::~ReadChannel()
     if (worker_.joinable()) {
         worker_.join();
     }
-    readQueue_.clear();
+    {
+        std::lock_guard<std::mutex> g(queueLock_);
+        readQueue_.clear();
+    }
     platform::FreeFixed(transfer_);
+    transfer_ = nullptr;
+    vioFs_.Close();
 }
 
 bool ReadChannel::OpenDevice() { return vioFs_.Init(); }

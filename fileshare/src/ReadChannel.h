@@ -3,8 +3,8 @@
 // device.
 //
 // States: closed (no device) -> device open (OpenDevice) -> running (Start: transfer
-// buffer allocated, worker started) -> stopped (destructor: stop set, worker joined,
-// queued jobs dropped unanswered).
+// buffer allocated, worker started) -> stopped (Stop or the destructor: stop set, worker
+// joined, queued jobs dropped unanswered, device closed) -> device open again (OpenDevice).
 //
 // Threads: Enqueue from the serving thread (under the backend's file lock, which is
 // always taken before the queue lock); the worker takes jobs under the queue lock and
@@ -43,6 +43,9 @@ public:
     // Allocates the transfer buffer and starts the worker; false (logged) when the buffer
     // cannot be allocated.
     bool Start();
+    // Stops the worker (queued jobs are dropped unanswered), frees the transfer buffer and
+    // closes the device; OpenDevice and Start may follow.
+    void Stop();
     // Appends a job and wakes the worker; false when kQueueLimit jobs already wait.
     bool Enqueue(ReadJob job);
 

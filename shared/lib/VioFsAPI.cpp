@@ -8,12 +8,15 @@ namespace {
 constexpr std::uint32_t kOutSize = sizeof(VioFsOutHeader);
 }
 
-VioFsAPI::~VioFsAPI()
+VioFsAPI::~VioFsAPI() { Close(); }
+
+void VioFsAPI::Close()
 {
     if (device_ != platform::kInvalidFsDevice) {
         platform::CloseFsDevice(device_);
         device_ = platform::kInvalidFsDevice;
     }
+    initialised_ = 0;
 }
 
 bool VioFsAPI::Init()

@@ -26,6 +26,8 @@ public:
     VioFsAPI& operator=(const VioFsAPI&) = delete;
 
     bool Init();
+    // Closes the device (it went away); Init may open it again.
+    void Close();
     // Sends a complete virtio-fs request (its first u32 is its length) and reads back
     // the reply header.
     bool SubmitVioFsRequest(const void* in, std::uint32_t inLength, VioFsOutHeader& out);

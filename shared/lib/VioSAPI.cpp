@@ -23,6 +23,16 @@ VioSAPI::~VioSAPI()
     }
 }
 
+void VioSAPI::Close()
+{
+    if (handle_ != platform::kInvalidPort) {
+        platform::ClosePort(handle_);
+        handle_ = platform::kInvalidPort;
+    }
+    opened_ = 0;
+    devicePath_.clear();
+}
+
 void VioSAPI::Adopt(platform::PortHandle handle, std::uint32_t hostPortIndex)
 {
     handle_ = handle;
@@ -83,6 +93,7 @@ bool VioSAPI::Discover(std::uint32_t hostPortIndex)
         if (index == hostPortIndex) {
             QLOG(kLogInfo, "Found virtio serial device with host port idx: {}", hostPortIndex);
             handle_ = h;
+            devicePath_ = path;
             break;
         }
         platform::ClosePort(h);
@@ -121,6 +132,17 @@ bool VioSAPI::Write(const void* buffer, std::uint32_t& length)
 
 PortStatus VioSAPI::TimedRead(void* buffer, std::uint32_t& length, std::uint32_t timeoutMs)
 {
+    // A read that asked for bytes and completed with none: the host side has gone. Taken
+    // as a failure, so that no caller's loop waits for bytes that never come.
+    const auto got = [&](std::uint32_t done) {
+        if (done == 0 && length != 0) {
+            QLOG(kLogError, "Read from vioserial port: {} completed with no data, the host side is closed",
+                 hostPortIndex_);
+            return PortError;
+        }
+        length = done;
+        return PortOk;
+    };
     platform::PortIo io;
     if (!io.MakeEvent()) {
         QLOG(kLogError, "Failed to create event for timed read of vioserial port: {}", hostPortIndex_);
@@ -129,8 +151,7 @@ PortStatus VioSAPI::TimedRead(void* buffer, std::uint32_t& length, std::uint32_t
     std::uint32_t done = 0;
     switch (io.Read(handle_, buffer, length, done)) {
     case platform::PortIo::Start::Completed:
-        length = done;
-        return PortOk;
+        return got(done);
     case platform::PortIo::Start::Failed:
         QLOG(kLogError, "Failed to timed read from vioserial port: {}", hostPortIndex_);
         return PortError;
@@ -138,15 +159,13 @@ PortStatus VioSAPI::TimedRead(void* buffer, std::uint32_t& length, std::uint32_t
         break;
     }
     if (io.WaitFor(timeoutMs, done)) {
-        length = done;
-        return PortOk;
+        return got(done);
     }
     const std::uint32_t error = io.Error();
     if (error == platform::kWaitTimeout) {
         // Data that arrived while the cancellation was on its way is kept, not dropped.
         if (io.CancelAndFinish(done)) {
-            length = done;
-            return PortOk;
+            return got(done);
         }
         return PortTimeout;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "shared/lib/PacketHeader.h"
 #include "shared/lib/PortState.h"
@@ -29,6 +30,9 @@ public:
     VioSAPI& operator=(const VioSAPI&) = delete;
 
     bool Open(std::uint32_t hostPortIndex);
+    // Closes the handle and forgets the port, so that Open may find it again (after the
+    // device went away and came back).
+    void Close();
     // Takes over an already opened overlapped handle (a test stand-in for the port).
     void Adopt(platform::PortHandle handle, std::uint32_t hostPortIndex);
 
@@ -48,6 +52,8 @@ public:
     bool IsOpened() const { return opened_ != 0; }
     platform::PortHandle Handle() const { return handle_; }
     std::uint32_t HostPortIndex() const { return hostPortIndex_; }
+    // The interface path the port was opened by; empty while not opened.
+    const std::u16string& DevicePath() const { return devicePath_; }
     PortState OwnState() const { return static_cast<PortState>(ownState_); }
     PortState PeerState() const { return static_cast<PortState>(peerState_); }
     void SetOwnState(PortState s) { ownState_ = s; }
@@ -63,6 +69,7 @@ private:
     std::uint32_t hostPortIndex_ = 0xFFFFFFFF;
     std::int32_t ownState_ = StateReady;
     std::int32_t peerState_ = StateUnknown;
+    std::u16string devicePath_;
 };
 
 }  // namespace quor

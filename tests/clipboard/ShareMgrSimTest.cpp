@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "quorsharemgr/ClipboardFormatBits.h"
+#include "quorsharemgr/DeviceBroadcast.h"
 #include "quorsharemgr/ShareCrc32.h"
 #include "quorsharemgr/ShareDataObject.h"
 #include "quorsharemgr/ShareFormat.h"
@@ -27,8 +28,10 @@
 #include "quorsharemgr/platform/Window.h"
 #include "quorsharemgr/platform/posix/SimCom.h"
 #include "quorsharemgr/platform/posix/SimThreads.h"
+#include "quorsharemgr/platform/posix/SimWindows.h"
 #include "tests/clipboard/support/ClipboardTestUtil.h"
 #include "shared/lib/platform/WinErrors.h"
+#include "shared/lib/platform/posix/SimSerialPort.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/support/SimMachineFixture.h"
 #include "tools/ClipAgent.h"
@@ -256,33 +259,45 @@ TEST_F(ShareMgrSim, HostHtmlIsPlacedAsHtmlFormat)
     EXPECT_EQ(Bytes(text.begin(), text.begin() + 10), quortest::Utf16(u"bold", true));
 }
 
-// Host files: the window places the items of \\Velt\<share> on the OLE clipboard; when
-// another application replaces the clipboard the host hears ReleaseShareName once.
+// Host files: the window places the items of \\Velt\<share> on the OLE clipboard; the host
+// hears ReleaseShareName once when another application replaces the clipboard, or when
+// the program ends with the files still there.
 TEST_F(ShareMgrSim, HostFilesArePlacedAndReleasedOnce)
 {
     const auto share = sim_.Path() / "unc" / "Velt" / "clip_7";
     std::filesystem::create_directories(share / "sub");
     std::ofstream(share / "a.txt") << "a";
     std::ofstream(share / ".hidden") << "h";
-    ASSERT_TRUE(agent_->SendFiles("clip_7"));
-    p::sim::SimUnknown* held = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (held = p::sim::HeldObject()) != nullptr; }));
-    EXPECT_EQ(held->Items(), (std::vector<std::string>{"\\\\Velt\\clip_7\\.hidden", "\\\\Velt\\clip_7\\a.txt",
-                                                       "\\\\Velt\\clip_7\\sub"}));
-    (void)held->Release();
-    EXPECT_EQ(quor::ShareDataObject::Alive(), 1);
-    // The program's own OLE write was no change.
-    EXPECT_EQ(mgr_->Window().ClipboardChanged().load(), 0U);
+    for (const bool programEnds : {false, true}) {
+        SCOPED_TRACE(programEnds ? "the program ends" : "another application copies");
+        const std::size_t released = agent_->Released().size();
+        ASSERT_TRUE(agent_->SendFiles("clip_7"));
+        p::sim::SimUnknown* held = nullptr;
+        ASSERT_TRUE(WaitUntil([&] { return (held = p::sim::HeldObject()) != nullptr; }));
+        EXPECT_EQ(held->Items(), (std::vector<std::string>{"\\\\Velt\\clip_7\\.hidden", "\\\\Velt\\clip_7\\a.txt",
+                                                           "\\\\Velt\\clip_7\\sub"}));
+        (void)held->Release();
+        EXPECT_EQ(quor::ShareDataObject::Alive(), 1);
+        // The program's own OLE write was no change.
+        EXPECT_EQ(mgr_->Window().ClipboardChanged().load(), 0U);
 
-    GuestCopies(u"replaced");
-    quorhost::ClipMessage m;
-    ASSERT_TRUE(agent_->NextMessage(m, 10000));
-    EXPECT_EQ(m.format, quor::ShareFormatReleaseShareName);
-    ASSERT_TRUE(agent_->SyncToHost());
-    EXPECT_EQ(NextText(), "replaced");
-    EXPECT_EQ(agent_->Released(), std::vector<std::string>{"clip_7"});
-    EXPECT_TRUE(WaitUntil([] { return quor::ShareDataObject::Alive() == 0; }));
-    EXPECT_EQ(p::sim::LiveShellDataObjects(), 0);
+        if (programEnds) {
+            mgr_->Deinit();
+        } else {
+            GuestCopies(u"replaced");
+        }
+        quorhost::ClipMessage m;
+        ASSERT_TRUE(agent_->NextMessage(m, 10000));
+        EXPECT_EQ(m.format, quor::ShareFormatReleaseShareName);
+        if (!programEnds) {
+            ASSERT_TRUE(agent_->SyncToHost());
+            EXPECT_EQ(NextText(), "replaced");
+        }
+        ASSERT_EQ(agent_->Released().size(), released + 1);
+        EXPECT_EQ(agent_->Released().back(), "clip_7");
+        EXPECT_TRUE(WaitUntil([] { return quor::ShareDataObject::Alive() == 0; }));
+        EXPECT_EQ(p::sim::LiveShellDataObjects(), 0);
+    }
 }
 
 // Invalid input never ends the loop: the bytes are drained until the host is quiet, then
@@ -416,6 +431,183 @@ TEST(ShareMgrConfig, ConfigurationIsSerialisedAndDevicesMayComeLater)
         EXPECT_TRUE(agent.WaitListenStarted());
     }
     backend.Stop();
+}
+
+// A device the configuration holds goes away: the listen thread stops, the ports close,
+// the notifications go and the flags clear, so that the device can go; its arrival
+// configures again. Three cycles of each device, with a round trip after each.
+TEST_F(ShareMgrSim, DevicesMayGoAndComeBack)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> unplug;
+        std::function<void()> plug;
+    };
+    quor::platform::sim::SimMachine& machine = sim_.Machine();
+    const std::vector<Case> cases = {
+        {"clipboard port", [&] { machine.UnplugSerialPort(3); }, [&] { machine.PlugSerialPort(3); }},
+        {"file-share port", [&] { machine.UnplugSerialPort(4); }, [&] { machine.PlugSerialPort(4); }},
+        {"virtio-fs device", [&] { machine.UnplugVirtioFs(); }, [&] { machine.PlugVirtioFs(); }},
+    };
+    const std::size_t registrations = p::sim::DeviceRegistrations();
+    int round = 0;
+    for (const Case& c : cases) {
+        for (int cycle = 0; cycle < 3; ++cycle) {
+            SCOPED_TRACE(std::string(c.name) + " " + std::to_string(cycle));
+            c.unplug();
+            ASSERT_TRUE(WaitUntil([&] { return !mgr_->IsConfigured() && !mgr_->Transport().IsInitialised(); }));
+            EXPECT_EQ(p::sim::OpenSerialPort(3), p::kInvalidPort);
+            EXPECT_EQ(p::sim::OpenSerialPort(4), p::kInvalidPort);
+            EXPECT_EQ(p::sim::DeviceRegistrations(), registrations - 2);  // the two handle registrations
+            host_.Close();
+            c.plug();
+            ASSERT_TRUE(WaitUntil([&] { return mgr_->IsConfigured(); }));
+            Connect();
+            const std::string text = "round " + std::to_string(++round);
+            GuestCopies(std::u16string(text.begin(), text.end()));
+            ASSERT_TRUE(agent_->SyncToHost());
+            EXPECT_EQ(NextText(), text);
+        }
+    }
+    // A configuration that fails after the transport opened closes it again, so that the
+    // next try starts afresh instead of finding it initialised.
+    quortest::LogTail log;
+    machine.UnplugSerialPort(3);
+    ASSERT_TRUE(WaitUntil([&] { return !mgr_->IsConfigured(); }));
+    host_.Close();
+    sim_.Faults().Arm("Thread.CreateThread", {p::kErrorNotEnoughMemory, 0, 1, false});
+    machine.PlugSerialPort(3);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("Failed to init Share manager configuration: 8"); })) << log.Since();
+    EXPECT_FALSE(mgr_->Transport().IsInitialised());
+    EXPECT_EQ(p::sim::OpenSerialPort(3), p::kInvalidPort);
+    EXPECT_EQ(mgr_->InitConfiguration(), 0U);
+    Connect();
+    GuestCopies(u"after the failure");
+    ASSERT_TRUE(agent_->SyncToHost());
+    EXPECT_EQ(NextText(), "after the failure");
+}
+
+// Only a handle record long enough to hold the status word is a port-status event.
+TEST_F(ShareMgrSim, PortStatusNeedsAHandleRecordWithItsStatusWord)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t type;
+        std::uint32_t size;
+        bool restarts;
+    };
+    const std::vector<Case> cases = {
+        {"interface record", quor::kDbtDevtypDeviceInterface, 64, false},
+        {"no status word", quor::kDbtDevtypHandle, 56, false},
+        {"status word", quor::kDbtDevtypHandle, 60, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        quor::DeviceHandleRecord rec{};
+        rec.size = c.size;
+        rec.deviceType = c.type;
+        rec.handle = static_cast<std::uint64_t>(mgr_->Transport().Port().Handle());
+        rec.eventGuid = quor::kPortStatusEvent;
+        const std::uint32_t connected = 1;
+        std::memcpy(rec.data + 4, &connected, 4);
+        // Exactly the record's size: a read past it is caught by the address sanitizer.
+        Bytes record(c.size);
+        std::memcpy(record.data(), &rec, c.size);
+        const std::uint32_t before = mgr_->ListenThreadsStarted();
+        mgr_->OnPortStatusEvent(record.data());
+        EXPECT_EQ(mgr_->ListenThreadsStarted(), before + (c.restarts ? 1 : 0));
+        if (c.restarts) {
+            agent_ = std::make_unique<quorhost::ClipAgent>(host_);
+            ASSERT_TRUE(agent_->WaitListenStarted());
+        }
+    }
+}
+
+// A read that completes with no bytes is the host side gone: the header, data and drain
+// loops end there instead of reading on for ever.
+TEST_F(ShareMgrSim, AReadWithNoDataEndsTheListenThread)
+{
+    struct Case {
+        const char* name;
+        Bytes bytes;  // sent while the listen thread waits for a header
+        int skip;     // reads that still get data
+    };
+    Bytes text = quor::ShareHeader::BuildTextHtml(quor::ShareFormatUnicodeText, 5, 0);
+    Bytes wrongSignature = quor::ShareHeader::BuildTextHtml(quor::ShareFormatUnicodeText, 5, 0);
+    wrongSignature[0] ^= 0xFF;
+    wrongSignature.resize(quor::ShareHeader::kSize);
+    const std::vector<Case> cases = {
+        {"header", Bytes(text.begin(), text.begin() + 10), 0},
+        {"data", text, 1},
+        {"drain", wrongSignature, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        quortest::LogTail log;
+        sim_.Faults().Arm("SerialPort.ReadFile.NoData", {1, c.skip, -1, false});  // the error is not used
+        ASSERT_TRUE(host_.SendAll(c.bytes.data(), c.bytes.size()));
+        ASSERT_TRUE(WaitUntil([&] { return log.Contains("ShareListenProc thread ended"); })) << log.Since();
+        EXPECT_TRUE(log.Contains("Read from vioserial port: 3 completed with no data, the host side is closed"));
+        sim_.Faults().Clear();
+        host_.Close();
+        Connect();
+    }
+    GuestCopies(u"still here");
+    ASSERT_TRUE(agent_->SyncToHost());
+    EXPECT_EQ(NextText(), "still here");
+}
+
+// A listen thread asked to stop while it retries the clipboard open gives up at the next
+// attempt; one cut off by force in there leaves the clipboard listener on all the same.
+TEST_F(ShareMgrSim, StoppingTheListenThreadInAClipboardOpenKeepsTheListener)
+{
+    // The sleeps between open attempts wait until the test lets them go. Set before the
+    // listen thread that uses them starts.
+    std::atomic<int> sleeps{0};
+    std::atomic<bool> letGo{false};
+    mgr_->Window().SetSleepForTest([&](std::uint32_t) {
+        ++sleeps;
+        while (!letGo.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    host_.Close();
+    Connect();
+    for (const bool byForce : {false, true}) {
+        SCOPED_TRACE(byForce ? "by force" : "stop seen between attempts");
+        quortest::LogTail log;
+        const std::uint64_t terminated = p::sim::TerminatedThreads();
+        sleeps.store(0);
+        letGo.store(false);
+        ASSERT_TRUE(p::OpenClipboard(App()));  // another application holds the clipboard
+        ASSERT_TRUE(agent_->SendText("held"));
+        ASSERT_TRUE(WaitUntil([&] { return sleeps.load() == 1; }));
+        std::thread stopper([&] { (void)mgr_->StopListen(); });
+        if (!byForce) {
+            ASSERT_TRUE(WaitUntil([&] { return mgr_->ListenStopping(); }));
+            letGo.store(true);
+        }
+        stopper.join();
+        EXPECT_EQ(p::sim::TerminatedThreads() - terminated, byForce ? 1U : 0U);
+        ASSERT_TRUE(p::CloseClipboard());
+        // The listener is on: a copy of another application is noticed (while a thread cut
+        // off by force still sits in its retries).
+        mgr_->Window().ClipboardChanged().store(0);
+        GuestCopies(u"noticed");
+        if (byForce) {
+            EXPECT_TRUE(log.Contains("Clipboard listener restored after the listen thread was terminated"));
+            letGo.store(true);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return log.Contains("ShareListenProc thread ended"); })) << log.Since();
+        EXPECT_EQ(sleeps.load(), 1);
+        EXPECT_TRUE(log.Contains("Opening the clipboard given up after 1 attempts: the thread is stopping"));
+        host_.Close();
+        Connect();
+    }
+    GuestCopies(u"still here");
+    ASSERT_TRUE(agent_->SyncToHost());
+    EXPECT_EQ(NextText(), "still here");
+    mgr_->Window().SetSleepForTest(nullptr);
 }
 
 }  // namespace

@@ -180,28 +180,40 @@ TEST_F(ShareWindowSim, PutFilesFailuresPlaceNothing)
     struct Case {
         const char* share;
         const char* fault;
+        int failures;  // calls that fail at the fault point (-1: every one)
         bool ok;
         const char* log;
     };
     const std::vector<Case> cases = {
-        {"missing", nullptr, false, "ILCreateFromPathA failed"},
-        {"empty", "Shell.SHBindToObject", false, "SHBindToObject failed with error: -2147467259"},
-        {"empty", "Shell.EnumObjects", false, "EnumObjects failed with error: -2147467259"},
-        {"empty", "Shell.GetUIObjectOf", false, "GetUIObjectOf failed with error: -2147467259"},
-        {"empty", nullptr, true, nullptr},  // zero items still make a data object
-        {wideName.c_str(), nullptr, true, nullptr},
+        {"missing", nullptr, 0, false, "ILCreateFromPathA failed"},
+        {"empty", "Shell.SHBindToObject", 1, false, "SHBindToObject failed with error: -2147467259"},
+        {"empty", "Shell.EnumObjects", 1, false, "EnumObjects failed with error: -2147467259"},
+        {"empty", "Shell.GetUIObjectOf", 1, false, "GetUIObjectOf failed with error: -2147467259"},
+        // Another application keeps the clipboard open: retried as the clipboard open is.
+        {"empty", "OleClipboard.OleSetClipboard", -1, false, "OleSetClipboard failed with error: -2147467259"},
+        {"empty", "OleClipboard.OleSetClipboard", 3, true, "4 times tried to set the OLE clipboard"},
+        {"empty", nullptr, 0, true, nullptr},  // zero items (the shell's S_FALSE) still make a data object
+        {wideName.c_str(), nullptr, 0, true, nullptr},
     };
+    std::vector<std::uint32_t> sleeps;
+    window_.SetSleepForTest([&](std::uint32_t ms) { sleeps.push_back(ms); });
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.share) + (c.fault ? c.fault : ""));
         if (c.fault != nullptr) {
-            sim_.Faults().Arm(c.fault, {p::kErrorAccessDenied, 0, 1, false});
+            sim_.Faults().Arm(c.fault, {p::kErrorAccessDenied, 0, c.failures, false});
         }
         quortest::LogTail log;
         bool ok = false;
+        sleeps.clear();
         OnWindowThread([&] { ok = window_.PutFilesToClipboard(c.share); });
         EXPECT_EQ(ok, c.ok);
         if (c.log != nullptr) {
             EXPECT_TRUE(log.Contains(c.log)) << log.Since();
+        }
+        if (c.fault != nullptr && std::string(c.fault) == "OleClipboard.OleSetClipboard") {
+            const std::vector<std::uint32_t> want =
+                c.ok ? std::vector<std::uint32_t>{1, 2, 4} : std::vector<std::uint32_t>{1, 2, 4, 8, 16, 32, 64, 128, 256};
+            EXPECT_EQ(sleeps, want);
         }
         EXPECT_EQ(p::sim::LiveShellDataObjects(), c.ok ? 1 : 0);
         if (c.ok) {

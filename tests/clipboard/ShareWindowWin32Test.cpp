@@ -228,7 +228,8 @@ void* ShellDataObjectOf(const std::string& folder, HWND owner)
 
 // Host files on the OLE clipboard: the shell's items of the share wrapped in the share's
 // data object, which is released once, the host hearing ReleaseShareName once, whichever
-// way the clipboard lets go of it: another application copies, or the clipboard is flushed.
+// way the clipboard lets go of it: another application copies, the clipboard is flushed,
+// or the window's thread ends (the program's shutdown).
 TEST_F(ShareWindowWin32, FilesDataObjectIsPlacedAndReleasedOnce)
 {
     // A folder of the system drive stands in for the share: the data object does not care
@@ -249,6 +250,8 @@ TEST_F(ShareWindowWin32, FilesDataObjectIsPlacedAndReleasedOnce)
         {"another application copies",
          [&] { app_.Sets({{CF_UNICODETEXT, quortest::Utf16(u"replaced", true)}}); }, false},
         {"flushed", [&] { OnWindowThread([] { EXPECT_EQ(p::OleFlushClipboard(), S_OK); }); }, true},
+        // Last: the window thread ends with the files still on the clipboard.
+        {"the window ends", [&] { window_.Destroy(); }, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/lib/platform/SerialPort.h"
 #include "tests/support/WaitUntil.h"
 
 namespace {
@@ -51,15 +52,10 @@ HANDLE Open(const std::wstring& path, DWORD flags)
     return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
+// The program's own information request (it waits for the answer the device pends).
 bool HostIndex(HANDLE h, std::uint32_t& index)
 {
-    unsigned char info[520] = {};
-    DWORD returned = 0;
-    if (!::DeviceIoControl(h, kIoctlGetInformation, nullptr, 0, info, sizeof info, &returned, nullptr)) {
-        return false;
-    }
-    std::memcpy(&index, info, sizeof index);
-    return true;
+    return quor::platform::QueryHostPortIndex(reinterpret_cast<quor::platform::PortHandle>(h), index);
 }
 
 // The path of the port with this host index.
@@ -197,6 +193,8 @@ protected:
 
 TEST(StandinDevices, PortsAnswerTheirHostIndexesAndTheVirtioFsDeviceIsListed)
 {
+    // The devices pend the information request, as a real driver may: the program's
+    // request waits for the answer.
     EXPECT_FALSE(PortPath(3).empty());
     EXPECT_FALSE(PortPath(4).empty());
     EXPECT_TRUE(PortPath(5).empty());

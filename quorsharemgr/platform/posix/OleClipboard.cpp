@@ -95,19 +95,14 @@ std::int32_t OleInitialize()
 
 void OleUninitialize()
 {
-    sim::SimUnknown* held = nullptr;
-    {
-        Ole& o = O();
-        std::lock_guard<std::mutex> g(o.m);
-        Sync(o);
-        o.initialised.erase(std::this_thread::get_id());
-        if (o.setter == std::this_thread::get_id()) {
-            held = o.held;
-            o.held = nullptr;
-        }
-    }
-    if (held != nullptr) {
-        held->Release();
+    Ole& o = O();
+    std::lock_guard<std::mutex> g(o.m);
+    Sync(o);
+    o.initialised.erase(std::this_thread::get_id());
+    if (o.setter == std::this_thread::get_id()) {
+        // As on Windows, the object set and not flushed is let go without its release:
+        // its reference is leaked.
+        o.held = nullptr;
     }
 }
 

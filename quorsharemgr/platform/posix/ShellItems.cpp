@@ -107,6 +107,11 @@ std::int32_t EnumObjects(ShellFolder folder, std::uint32_t, ShellEnum* items)
     for (const auto& entry : std::filesystem::directory_iterator(Host(f->path), ec)) {
         names.push_back(entry.path().filename().string());
     }
+    if (names.empty()) {
+        // An empty folder gives no enumerator, as the shell's network folders do.
+        delete e;
+        return kSFalse;
+    }
     std::sort(names.begin(), names.end());
     for (const std::string& n : names) {
         e->items.push_back(f->path + "\\" + n);

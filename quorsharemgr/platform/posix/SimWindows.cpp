@@ -13,6 +13,7 @@
 #include "quorsharemgr/platform/Window.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/lib/platform/posix/SimMachine.h"
+#include "shared/lib/platform/posix/SimSerialPort.h"
 
 namespace quor::platform {
 
@@ -111,6 +112,18 @@ std::shared_ptr<std::vector<unsigned char>> InterfaceRecord(const Guid& cls, con
     return r;
 }
 
+// The record of a removal sent to a handle's registrations: no event, no data.
+std::shared_ptr<std::vector<unsigned char>> RemovalRecord(std::intptr_t handle)
+{
+    auto r = std::make_shared<std::vector<unsigned char>>(kDeviceHandleRecordSize, 0);
+    DeviceHandleRecord rec{};
+    rec.size = static_cast<std::uint32_t>(r->size());
+    rec.deviceType = kDbtDevtypHandle;
+    rec.handle = static_cast<std::uint64_t>(handle);
+    std::memcpy(r->data(), &rec, r->size());
+    return r;
+}
+
 std::shared_ptr<std::vector<unsigned char>> HandleRecord(std::intptr_t handle, std::uint32_t status)
 {
     auto r = std::make_shared<std::vector<unsigned char>>(sizeof(DeviceHandleRecord), 0);
@@ -140,6 +153,21 @@ void OnMachineEvent(const sim::SimEvent& e)
     case sim::SimEvent::Kind::DeviceArrival:
     case sim::SimEvent::Kind::DeviceRemoval: {
         const Guid cls = e.device == sim::DeviceClass::SerialPort ? kSerialPortClass : kVirtioFsClass;
+        // An open port that goes away first asks its handle's registrations to let it go.
+        const PortHandle open = e.kind == sim::SimEvent::Kind::DeviceRemoval && e.device == sim::DeviceClass::SerialPort
+                                    ? sim::OpenSerialPort(e.hostIndex)
+                                    : kInvalidPort;
+        for (const auto& [id, r] : d.registrations) {
+            if (open != kInvalidPort && r.byHandle && r.handle == open) {
+                Item it;
+                it.window = r.window;
+                it.message = kWmDeviceChange;
+                it.wParam = kDbtDeviceQueryRemove;
+                it.record = RemovalRecord(open);
+                it.lParam = reinterpret_cast<std::intptr_t>(it.record->data());
+                (void)PostLocked(d, std::move(it));
+            }
+        }
         for (const auto& [id, r] : d.registrations) {
             if (!r.byHandle && r.guid == cls) {
                 Item it;

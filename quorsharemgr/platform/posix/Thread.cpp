@@ -52,6 +52,9 @@ bool Take(Waitable* w)
 
 SyncHandle CreateThread(ThreadProc proc, void* arg)
 {
+    if (sim::FailsAt("Thread.CreateThread")) {
+        return nullptr;
+    }
     auto w = std::make_shared<Waitable>();
     w->kind = Waitable::Kind::Thread;
     ++g_running;

@@ -25,7 +25,8 @@ enum class InterfaceResult { Missing, DetailFailed, Ok };
 InterfaceResult GetSerialPortInterface(DevInfoSet* set, std::uint32_t index, std::u16string& devicePath);
 // CreateFileW(read|write, no sharing, OPEN_EXISTING, FILE_FLAG_OVERLAPPED).
 PortHandle OpenPortDevice(const std::u16string& devicePath);
-// IOCTL_GET_INFORMATION (0x222002) into 520 bytes; the host index is in bytes 0..3.
+// IOCTL_GET_INFORMATION (0x222002) into 520 bytes with an OVERLAPPED record, waited for
+// when the driver pends it; the host index is in bytes 0..3.
 bool QueryHostPortIndex(PortHandle port, std::uint32_t& hostIndex);
 void ClosePort(PortHandle port);
 bool DestroyClassDevs(DevInfoSet* set);

@@ -61,6 +61,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     KeInitializeSpinLock(&device->lock);
     QueueInit(device->reads);
     QueueInit(device->writes);
+    QueueInit(device->infos);
     QueueInit(device->fsRequests);
     KeInitializeEvent(&device->rxSpace, SynchronizationEvent, FALSE);
     KeInitializeEvent(&device->sendWork, SynchronizationEvent, FALSE);
@@ -142,7 +143,9 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp)
     return device->kind == kKindSerial ? SerialWrite(device, irp) : Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
-NTSTATUS GetInformation(Device* device, PIRP irp)
+}  // namespace
+
+NTSTATUS AnswerInformation(Device* device, PIRP irp)
 {
     const ULONG capacity = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
     // METHOD_OUT_DIRECT: the output is the MDL (the system buffer, if any, is the input).
@@ -157,6 +160,8 @@ NTSTATUS GetInformation(Device* device, PIRP irp)
     return Complete(irp, STATUS_SUCCESS, capacity);
 }
 
+namespace {
+
 NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     Device* device = DeviceOf(deviceObject);
@@ -166,7 +171,7 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
     switch (code) {
     case kIoctlGetInformation:
-        return GetInformation(device, irp);
+        return SerialInformation(device, irp);
     case kIoctlSerialPurge:
         return SerialPurge(device, irp);
     default:

@@ -176,6 +176,13 @@ VOID Sender(PVOID context)
         for (;;) {
             KIRQL irql;
             KeAcquireSpinLock(&device->lock, &irql);
+            PIRP info = QueueTakeLocked(device->infos);
+            KeReleaseSpinLock(&device->lock, irql);
+            if (info != nullptr) {
+                (void)AnswerInformation(device, info);
+                continue;
+            }
+            KeAcquireSpinLock(&device->lock, &irql);
             PIRP irp = QueueTakeLocked(device->writes);
             device->activeWrite = irp;
             KeReleaseSpinLock(&device->lock, irql);
@@ -239,6 +246,15 @@ NTSTATUS SerialRead(Device* device, PIRP irp)
     return status;
 }
 
+NTSTATUS SerialInformation(Device* device, PIRP irp)
+{
+    const NTSTATUS status = QueuePend(device, device->infos, irp);
+    if (status == STATUS_PENDING) {
+        KeSetEvent(&device->sendWork, IO_NO_INCREMENT, FALSE);
+    }
+    return status;
+}
+
 NTSTATUS SerialWrite(Device* device, PIRP irp)
 {
     const NTSTATUS status = QueuePend(device, device->writes, irp);
@@ -291,6 +307,7 @@ void SerialClose(Device* device, PFILE_OBJECT file)
     KeAcquireSpinLock(&device->lock, &irql);
     QueueTakeAllLocked(device->reads, file, gone);
     QueueTakeAllLocked(device->writes, file, gone);
+    QueueTakeAllLocked(device->infos, file, gone);
     if (device->activeWrite != nullptr && IoGetCurrentIrpStackLocation(device->activeWrite)->FileObject == file) {
         device->activeWrite->Cancel = TRUE;
     }

@@ -14,7 +14,8 @@
 // Threads: Wine dispatches every IRP of the process from one thread, so no dispatch routine
 // may block. Blocking socket calls happen on each device's own system threads:
 //   serial:    a receiver (accept, then recv into the receive buffer) and a sender (the
-//              write queue, one request at a time);
+//              write queue, one request at a time, and the information requests, which
+//              it answers after their dispatch has returned them pending);
 //   virtio-fs: a worker (the request queue: connect, send, receive the 16-byte answer).
 // Locking: one spin lock per device guards its queues, its receive buffer and its
 // connection pointer. Requests are completed outside the lock.
@@ -64,6 +65,7 @@ struct Device {
     // serial
     IrpQueue reads;
     IrpQueue writes;
+    IrpQueue infos;             // information requests: pended, answered by the sender
     PIRP activeWrite;           // the write the sender is sending (not in `writes`)
     Connection* connection;     // the host's connection; nullptr while no host is there
     UCHAR* rx;                  // bytes from the host nobody has read yet
@@ -106,6 +108,10 @@ NTSTATUS SerialStart(Device* device);
 NTSTATUS SerialRead(Device* device, PIRP irp);
 NTSTATUS SerialWrite(Device* device, PIRP irp);
 NTSTATUS SerialPurge(Device* device, PIRP irp);
+// IOCTL_GET_INFORMATION: pended, as a real driver may, and answered by the sender thread.
+NTSTATUS SerialInformation(Device* device, PIRP irp);
+// driver.cpp: fills the answer of an information request and completes it.
+NTSTATUS AnswerInformation(Device* device, PIRP irp);
 void SerialClose(Device* device, PFILE_OBJECT file);
 
 // fs.cpp

@@ -7,8 +7,8 @@
 // "SerialPort.DeviceIoControl" (the information request), "SerialPort.SetupDiDestroyDeviceInfoList".
 #include "shared/lib/platform/SerialPort.h"
 
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,7 @@ namespace quor::platform {
 namespace {
 
 std::mutex g_openMutex;
-std::set<std::uint32_t> g_openPorts;  // no sharing: one open handle per port
+std::map<std::uint32_t, PortHandle> g_openPorts;  // no sharing: one open handle per port
 
 }  // namespace
 
@@ -70,13 +70,17 @@ PortHandle OpenPortDevice(const std::u16string& devicePath)
     const auto index = static_cast<std::uint32_t>(std::stoul(narrow.substr(at + 4)));
     {
         std::lock_guard<std::mutex> g(g_openMutex);
-        if (!g_openPorts.insert(index).second) {
+        if (!g_openPorts.emplace(index, kInvalidPort).second) {
             sim::SetLastError(kErrorAccessDenied);
             return kInvalidPort;
         }
     }
     auto* port = new sim::SimPort;
     port->index = index;
+    {
+        std::lock_guard<std::mutex> g(g_openMutex);
+        g_openPorts[index] = reinterpret_cast<PortHandle>(port);
+    }
     if (!port->Start()) {
         std::lock_guard<std::mutex> g(g_openMutex);
         g_openPorts.erase(index);
@@ -84,6 +88,13 @@ PortHandle OpenPortDevice(const std::u16string& devicePath)
         return kInvalidPort;
     }
     return reinterpret_cast<PortHandle>(port);
+}
+
+PortHandle sim::OpenSerialPort(std::uint32_t hostIndex)
+{
+    std::lock_guard<std::mutex> g(g_openMutex);
+    const auto it = g_openPorts.find(hostIndex);
+    return it != g_openPorts.end() ? it->second : kInvalidPort;
 }
 
 bool QueryHostPortIndex(PortHandle port, std::uint32_t& hostIndex)

@@ -1,7 +1,8 @@
 // The simulated virtio-serial driver: overlapped reads and writes on an open port,
 // cancellation and purging. A write while no host is connected fails with 554, as the real
 // driver's does; a read waits until a host connects and sends; cancellation wakes every
-// waiter at once.
+// waiter at once. Fault point "SerialPort.ReadFile.NoData": a read completes at once with
+// no bytes.
 #include "shared/lib/platform/SerialPort.h"
 
 #include <algorithm>
@@ -188,6 +189,11 @@ PortIo::Start PortIo::Read(PortHandle port, void* buffer, std::uint32_t length, 
         error_ = kErrorInvalidHandle;
         sim::SetLastError(error_);
         return Start::Failed;
+    }
+    if (length > 0 && sim::Fault("SerialPort.ReadFile.NoData")) {
+        // The driver completes a read with no bytes, as it does once the host side is gone.
+        done = 0;
+        return Start::Completed;
     }
     impl_->port = AsPort(port);
     impl_->isWrite = false;

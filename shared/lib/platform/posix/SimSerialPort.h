@@ -75,6 +75,9 @@ private:
     void RaiseStatus(std::uint32_t status);
 };
 
+// The handle of the open port with this host index; kInvalidPort when it is not open.
+PortHandle OpenSerialPort(std::uint32_t hostIndex);
+
 inline SimPort* AsPort(PortHandle h) { return reinterpret_cast<SimPort*>(h); }
 
 }  // namespace quor::platform::sim

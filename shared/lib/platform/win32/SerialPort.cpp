@@ -60,10 +60,24 @@ PortHandle OpenPortDevice(const std::u16string& devicePath)
 
 bool QueryHostPortIndex(PortHandle port, std::uint32_t& hostIndex)
 {
+    // The handle is opened for overlapped I/O: the request needs its own OVERLAPPED record,
+    // and when the driver pends it the buffer must outlive the request, so it is waited for.
     unsigned char info[kInformationSize] = {};
+    OVERLAPPED overlapped {};
+    overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return false;
+    }
     DWORD returned = 0;
-    if (!::DeviceIoControl(AsHandle(port), kIoctlGetInformation, nullptr, 0, info, kInformationSize, &returned,
-                           nullptr)) {
+    BOOL ok = ::DeviceIoControl(AsHandle(port), kIoctlGetInformation, nullptr, 0, info, kInformationSize, &returned,
+                                &overlapped);
+    if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+        ok = ::GetOverlappedResult(AsHandle(port), &overlapped, &returned, TRUE);
+    }
+    const DWORD error = ::GetLastError();
+    (void)::CloseHandle(overlapped.hEvent);
+    if (!ok) {
+        ::SetLastError(error);
         return false;
     }
     hostIndex = static_cast<std::uint32_t>(info[0]) | static_cast<std::uint32_t>(info[1]) << 8 |
