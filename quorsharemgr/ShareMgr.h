@@ -60,8 +60,9 @@ public:
 
 private:
     static std::uint32_t ListenEntry(void* self);
-    // Under listenLock_: cancels the port's I/O until the thread ends or the bound passes.
-    void StopListenLocked();
+    // Under listenLock_: cancels the port's I/O until the thread ends or the bound passes;
+    // false when the thread had to be terminated.
+    bool StopListenLocked();
 
     std::atomic<std::uint32_t> windowInitialised_{0};
     std::atomic<std::uint32_t> configurationStarted_{0};
