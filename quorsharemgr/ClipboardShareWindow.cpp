@@ -1,5 +1,6 @@
 #include "quorsharemgr/ClipboardShareWindow.h"
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,25 @@ platform::DeviceNotifyHandle ClipboardShareWindow::RegisterHandleNotification(st
 bool ClipboardShareWindow::OnWindowEvent(platform::WindowHandle window, const platform::WindowEvent& event,
                                          std::intptr_t& result)
 {
+    // Nothing may leave the window procedure by an exception: it would cross the system's
+    // message dispatch and end the process. A handler that fails unexpectedly (a lock that
+    // cannot be taken, memory that runs out) loses its message; the thread keeps running.
+    // The clipboard is closed in case the handler left it open on this thread.
+    try {
+        return HandleWindowEvent(window, event, result);
+    } catch (const std::exception& e) {
+        QLOG(kLogError, "Window message {} failed with an exception: {}", event.message, e.what());
+    } catch (...) {
+        QLOG(kLogError, "Window message {} failed with an unknown exception", event.message);
+    }
+    (void)CloseClipboard();
+    result = 0;
+    return true;
+}
+
+bool ClipboardShareWindow::HandleWindowEvent(platform::WindowHandle window, const platform::WindowEvent& event,
+                                             std::intptr_t& result)
+{
     result = 0;
     switch (event.kind) {
     case platform::WindowEvent::Kind::Destroy:
@@ -205,6 +225,17 @@ bool ClipboardShareWindow::OnWindowEvent(platform::WindowHandle window, const pl
         return true;
     case platform::WindowEvent::Kind::Other:
         break;
+    }
+    if (event.message == platform::kWmEndSession) {
+        // The session ends (logoff, shutdown): a program that uses user32 hears of it here,
+        // not through its console handler. The window goes, its thread ends, and the entry
+        // point, which waits on that thread, shuts the program down as after any other end
+        // of the window thread.
+        if (event.wParam != 0) {
+            QLOG(kLogInfo, "The session is ending: closing the clipboard window");
+            (void)platform::DestroyWindow(window);
+        }
+        return true;
     }
     if (event.message == g_syncMessage) {
         if (onSyncToHost_) {
@@ -225,7 +256,7 @@ bool ClipboardShareWindow::OnWindowEvent(platform::WindowHandle window, const pl
     return false;
 }
 
-void ClipboardShareWindow::Destroy()
+void ClipboardShareWindow::Destroy(const WakeFn& wake)
 {
     if (!IsInitialised()) {
         QLOG(kLogError, "Destroy failed: Window is not initialised");
@@ -237,8 +268,20 @@ void ClipboardShareWindow::Destroy()
             *n = nullptr;
         }
     }
-    (void)platform::SendMessageW(Hwnd(), platform::kWmClose, 0, 0);
-    if (platform::WaitForSingleObject(thread_, kThreadStopMs) != platform::kWaitObject0) {
+    // Posted, not sent: a window thread held in a call that does not return (a port write,
+    // a network enumeration, a file-size call) must not hold the caller past the bound. The
+    // wake is tried at each slice after the first, so a thread blocked in the owner's I/O is
+    // freed to see the close. A window that is already gone (the session ended) posts
+    // nothing; its thread is ending on its own.
+    (void)platform::PostMessageW(Hwnd(), platform::kWmClose, 0, 0);
+    bool ended = false;
+    for (std::uint32_t waited = 0; waited < kThreadStopMs && !ended; waited += kStopSliceMs) {
+        ended = platform::WaitForSingleObject(thread_, kStopSliceMs) == platform::kWaitObject0;
+        if (!ended && wake) {
+            wake();
+        }
+    }
+    if (!ended) {
         QLOG(kLogWarning, "Terminate Thread for Clipboard Window");
         (void)platform::TerminateThread(thread_, 0);
     }
@@ -258,8 +301,16 @@ bool ClipboardShareWindow::OpenClipboardWithRetry(const std::atomic<bool>* stop)
             QLOG(kLogWarning, "Opening the clipboard given up after {} attempts: the thread is stopping", attempts);
             return false;
         }
+        // Without the window (Destroy cleared it, perhaps during the pauses), OpenClipboard
+        // would open for no window, and emptying the clipboard then would wipe the user's
+        // data without placing anything.
+        const platform::WindowHandle hwnd = Hwnd();
+        if (hwnd == nullptr) {
+            QLOG(kLogError, "Clipboard window is gone: the clipboard is not opened");
+            return false;
+        }
         ++attempts;
-        if (platform::OpenClipboard(Hwnd())) {
+        if (platform::OpenClipboard(hwnd)) {
             if (attempts > 1) {
                 QLOG(kLogWarning, "{} times tried to open clipboard", attempts);
             }
@@ -319,8 +370,14 @@ std::unique_ptr<ShareSendProcess> ClipboardShareWindow::CreateSendProcess(std::u
 
 bool ClipboardShareWindow::PostName(std::uint32_t message, const char* shareName)
 {
+    // A null window would post to the caller's own queue, which nobody reads.
+    const platform::WindowHandle hwnd = Hwnd();
+    if (hwnd == nullptr) {
+        QLOG(kLogError, "Clipboard window is gone: message {} not posted", message);
+        return false;
+    }
     auto* s = new std::string(shareName);
-    if (!platform::PostMessageW(Hwnd(), message, 0, reinterpret_cast<std::intptr_t>(s))) {
+    if (!platform::PostMessageW(hwnd, message, 0, reinterpret_cast<std::intptr_t>(s))) {
         delete s;
         return false;
     }

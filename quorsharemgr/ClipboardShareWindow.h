@@ -10,6 +10,10 @@
 // two post operations, CreateSendProcess and RegisterHandleNotification: any thread
 // (they read the window handle only). `clipboardChanged` is the one state shared with
 // the listen thread: a sequentially consistent atomic. The object holds no lock.
+// Destroy is bounded: it posts the close and waits kThreadStopMs, waking the thread through
+// the owner's callback, before it terminates it. Once the handle is cleared, the clipboard
+// helpers and the posts refuse to act rather than use a null window. No exception leaves
+// the window procedure.
 #pragma once
 
 #include <atomic>
@@ -35,6 +39,9 @@ public:
     using DeviceChangeFn = std::function<void(std::uintptr_t wParam, std::intptr_t lParam)>;
 
     static constexpr std::uint32_t kThreadStopMs = 1000;
+    static constexpr std::uint32_t kStopSliceMs = 50;
+    // Frees a window thread blocked in the owner's I/O (Destroy calls it while it waits).
+    using WakeFn = std::function<void()>;
     static constexpr int kOpenAttempts = 10;
 
     ClipboardShareWindow(SyncToHostFn onSyncToHost, DeviceChangeFn onDeviceChange, CreateShareNameFn createShareName,
@@ -44,7 +51,7 @@ public:
     ClipboardShareWindow& operator=(const ClipboardShareWindow&) = delete;
 
     std::uint32_t Init();
-    void Destroy();
+    void Destroy(const WakeFn& wake = {});
 
     // `stop`, when given, ends the retries as soon as it is seen set (a stopping thread
     // must not outlast its stop bound in the sleeps between attempts).
@@ -74,6 +81,7 @@ public:
 private:
     bool OnWindowEvent(platform::WindowHandle window, const platform::WindowEvent& event,
                        std::intptr_t& result) override;
+    bool HandleWindowEvent(platform::WindowHandle window, const platform::WindowEvent& event, std::intptr_t& result);
     static std::uint32_t ThreadEntry(void* self);
     std::uint32_t WindowThread();
     bool RegisterWindowClass();

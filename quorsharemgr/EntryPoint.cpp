@@ -1,12 +1,17 @@
 #include "quorsharemgr/EntryPoint.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cwctype>
 #include <memory>
+#include <mutex>
 
 #include "quorsharemgr/ShareMgr.h"
+#include "quorsharemgr/platform/ConsoleControl.h"
 #include "quorsharemgr/platform/Process.h"
 #include "quorsharemgr/platform/Thread.h"
 #include "shared/lib/PipeClient.h"
+#include "shared/lib/platform/LastError.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "shared/log/Log.h"
 
@@ -27,6 +32,41 @@ struct OwnedEvent {
     OwnedEvent(const OwnedEvent&) = delete;
     OwnedEvent& operator=(const OwnedEvent&) = delete;
 };
+
+// Set by a console control event: the main wait ends and the program shuts down as it does
+// when the agent closes it.
+std::atomic<platform::SyncHandle> g_stopRequest{nullptr};
+
+// Ctrl+C, Ctrl+Break, the console closing, logoff, shutdown. Windows ends the process as
+// soon as the handler of a close, logoff or shutdown event returns, so the handler does not
+// return: it asks for the stop and waits until the entry point's return ends the process
+// (with 0) under it.
+bool OnConsoleControl(std::uint32_t event)
+{
+    QLOG(kLogInfo, "Console control event {}: shutting down", event);
+    const platform::SyncHandle stop = g_stopRequest.load();
+    if (stop != nullptr) {
+        (void)platform::SetEvent(stop);
+    }
+    struct Parked {
+        std::mutex m;
+        std::condition_variable cv;
+    };
+    static auto* parked = new Parked;  // never destroyed: the process ends while it is waited on
+    std::unique_lock<std::mutex> g(parked->m);
+    parked->cv.wait(g, [] { return false; });
+    return true;
+}
+
+void HandleConsoleControl()
+{
+    if (g_stopRequest.load() == nullptr) {
+        g_stopRequest.store(platform::CreateEventW(true));  // kept for the life of the process
+    }
+    if (g_stopRequest.load() == nullptr || !platform::SetConsoleCtrlHandler(&OnConsoleControl)) {
+        QLOG(kLogError, "SetConsoleCtrlHandler failed with error: {}", platform::LastError());
+    }
+}
 
 // Start-up steps 5 and 6; false when the program has to stop at once.
 bool StartShareMgr(ShareMgr& shareMgr)
@@ -66,6 +106,7 @@ int RunShareManager(const std::vector<std::u16string>& args)
 {
     (void)Logger::Instance().Init(std::string(kDefaultLogPath));
     QLOG(kLogInfo, "quorsharemgr.exe built on {} {}", __DATE__, __TIME__);
+    HandleConsoleControl();  // before any thread starts
 
     std::unique_ptr<PipeClient> pipeClient;
     std::shared_ptr<OwnedEvent> pipeEnded;
@@ -91,13 +132,15 @@ int RunShareManager(const std::vector<std::u16string>& args)
         ShareMgr shareMgr;
         if (StartShareMgr(shareMgr)) {
             QLOG(kLogInfo, "Share Manager is running");
+            const platform::SyncHandle stop = g_stopRequest.load();
             if (pipeClient) {
                 QLOG(kLogInfo, "PipeClient is set");
-                const platform::SyncHandle handles[2] = {shareMgr.WindowThread(), pipeEnded->handle};
-                (void)platform::WaitForMultipleObjects(2, handles, platform::kInfinite);
+                const platform::SyncHandle handles[3] = {shareMgr.WindowThread(), pipeEnded->handle, stop};
+                (void)platform::WaitForMultipleObjects(stop != nullptr ? 3 : 2, handles, platform::kInfinite);
             } else {
                 QLOG(kLogInfo, "PipeClient is NOT set");
-                (void)platform::WaitForSingleObject(shareMgr.WindowThread(), platform::kInfinite);
+                const platform::SyncHandle handles[2] = {shareMgr.WindowThread(), stop};
+                (void)platform::WaitForMultipleObjects(stop != nullptr ? 2 : 1, handles, platform::kInfinite);
             }
         }
         shareMgr.Deinit();

@@ -1,7 +1,9 @@
 // The program's entry point: opens the log, starts the agent's pipe client when the command
 // line names one, builds the share manager (window, then configuration), waits until the
 // clipboard window's thread or the pipe client's thread ends, and tears down in a fixed
-// order: Deinit, the share manager, the pipe client. Every path returns 0.
+// order: Deinit, the share manager, the pipe client. Every path returns 0. A console control
+// event (Ctrl+C, Ctrl+Break, the console closing, logoff, shutdown) ends the wait as well,
+// so those end the program through the same shutdown with 0.
 //
 // The pipe client's thread is waited on through an event it sets as its last act; the
 // event's handle is closed only once nothing can set it any more (the callback holding it

@@ -124,20 +124,32 @@ void ShareMgr::Deinit()
     if (windowInitialised_.load() == 0) {
         return;
     }
-    window_.Destroy();
-    if (configurationStarted_.load() != 0) {
-        foldersMgr_.Stop();
+    // The listen thread goes first, while the window it opens the clipboard for and posts
+    // to still exists; with the flag cleared under the listen lock, a port-status event on
+    // the window thread starts no new one.
+    bool listenStopped = true;
+    if (configurationStarted_.exchange(0) != 0) {
         std::lock_guard<std::mutex> g(listenLock_);
-        StopListenLocked();
+        listenStopped = StopListenLocked();
+        // The window thread may still send (a share released when OLE lets its clipboard go);
+        // a listen thread that had to be terminated leaves the port cancelled.
+        if (listenStopped) {
+            transport_.ResumeIo();
+        }
     }
+    window_.Destroy([this] {
+        if (transport_.IsInitialised()) {
+            transport_.CancelIo();
+        }
+    });
+    foldersMgr_.Stop();
     windowInitialised_.store(0);
-    configurationStarted_.store(0);
 }
 
-void ShareMgr::StopListenLocked()
+bool ShareMgr::StopListenLocked()
 {
     if (listenThread_ == nullptr) {
-        return;
+        return true;
     }
     listenStop_.store(true);
     bool ended = false;
@@ -159,6 +171,7 @@ void ShareMgr::StopListenLocked()
     }
     (void)platform::CloseHandle(listenThread_);
     listenThread_ = nullptr;
+    return ended;
 }
 
 bool ShareMgr::StopListen()
@@ -205,8 +218,10 @@ bool ShareMgr::PlaceReceivedData(ShareRecvProcess& record)
     const std::uint32_t format = record.Format();
     if (format == ShareFormatSyncToHost) {
         std::uint32_t expected = 1;
-        if (window_.ClipboardChanged().compare_exchange_strong(expected, 0, std::memory_order_seq_cst)) {
-            (void)platform::PostMessageW(window_.Hwnd(), SyncClipboardDataToHostMessage(), 0, 0);
+        const platform::WindowHandle hwnd = window_.Hwnd();
+        if (hwnd != nullptr &&
+            window_.ClipboardChanged().compare_exchange_strong(expected, 0, std::memory_order_seq_cst)) {
+            (void)platform::PostMessageW(hwnd, SyncClipboardDataToHostMessage(), 0, 0);
         }
         return true;
     }

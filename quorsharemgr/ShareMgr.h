@@ -67,8 +67,9 @@ public:
 
 private:
     static std::uint32_t ListenEntry(void* self);
-    // Under listenLock_: cancels the port's I/O until the thread ends or the bound passes.
-    void StopListenLocked();
+    // Under listenLock_: cancels the port's I/O until the thread ends or the bound passes;
+    // false when the thread had to be terminated.
+    bool StopListenLocked();
     // Stops the listen thread and the folders manager and closes the transport (ports,
     // notifications, file-share server); the next device arrival configures again.
     void StopConfiguration();

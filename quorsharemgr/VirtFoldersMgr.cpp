@@ -9,10 +9,10 @@
 
 namespace quor {
 
-VirtFoldersMgr::VirtFoldersMgr(Clock clock, std::chrono::milliseconds interval)
-    : clock_(clock ? std::move(clock) : Clock([] { return static_cast<std::int64_t>(std::time(nullptr)); })),
-      interval_(interval)
+VirtFoldersMgr::VirtFoldersMgr(Clock clock, std::chrono::milliseconds interval, std::chrono::milliseconds stopMs)
+    : table_(std::make_shared<Table>()), interval_(interval), stopMs_(stopMs)
 {
+    table_->clock = clock ? std::move(clock) : Clock([] { return static_cast<std::int64_t>(std::time(nullptr)); });
 }
 
 VirtFoldersMgr::~VirtFoldersMgr()
@@ -26,21 +26,21 @@ std::uint32_t VirtFoldersMgr::Init(fs::FuseServerInterface* server)
         QLOG(kLogError, "Fuse server Interface is a null pointer");
         return platform::kErrorInvalidData;
     }
-    if (cleanupThread_.joinable()) {
+    if (initialised_.load() != 0) {
         Stop();  // a second Init without Stop must not leave a running thread behind
     }
-    server_ = server;
     {
-        std::lock_guard<std::mutex> g(stopM_);
-        stopSet_ = false;
-        threadDone_ = false;
+        std::lock_guard<std::mutex> g(table_->lock);
+        table_->server = server;
     }
+    auto run = std::make_shared<Run>();
     try {
-        cleanupThread_ = std::thread([this] { CleanupThread(); });
+        cleanupThread_ = std::thread(&VirtFoldersMgr::CleanupThread, table_, run, interval_);
     } catch (const std::system_error& e) {
         QLOG(kLogError, "CreateThread failed with error: {}", e.code().value());
         return static_cast<std::uint32_t>(e.code().value());
     }
+    run_ = std::move(run);
     initialised_.store(1);
     return 0;
 }
@@ -50,16 +50,23 @@ void VirtFoldersMgr::Stop()
     if (initialised_.load() == 0) {
         return;
     }
-    std::unique_lock<std::mutex> g(stopM_);
-    stopSet_ = true;
-    stopCv_.notify_all();
-    if (!stopCv_.wait_for(g, std::chrono::milliseconds(5000), [this] { return threadDone_; })) {
-        // A pass still runs the server calls under the folders lock. Cutting the thread off
-        // there would leave that lock held for good, so it is waited for instead.
-        QLOG(kLogWarning, "Terminate Thread for Cleanup.");
+    bool ended = false;
+    {
+        std::unique_lock<std::mutex> g(run_->m);
+        run_->stopSet = true;
+        run_->cv.notify_all();
+        ended = run_->cv.wait_for(g, stopMs_, [this] { return run_->done; });
     }
-    g.unlock();
-    cleanupThread_.join();
+    if (ended) {
+        cleanupThread_.join();
+    } else {
+        // A pass is still inside a server call under the folders lock. Cutting the thread
+        // off there would leave that lock held for good; it ends on its own after the call.
+        QLOG(kLogWarning, "Clean-up thread did not stop within {} ms: left to end after its pass",
+             static_cast<long long>(stopMs_.count()));
+        cleanupThread_.detach();
+    }
+    run_.reset();
     initialised_.store(0);
 }
 
@@ -68,39 +75,45 @@ std::string VirtFoldersMgr::CreateShareName(const fs::ShareFiles& files)
     if (initialised_.load() == 0) {
         throw kNotInitialised;
     }
-    const std::int64_t t = clock_();
-    std::lock_guard<std::mutex> g(lock_);
+    Table& table = *table_;
+    const std::int64_t t = table.clock();
+    std::lock_guard<std::mutex> g(table.lock);
     std::string name;
     for (std::uint64_t i = 0;; ++i) {
         name = "clipboard_" + std::to_string(static_cast<std::uint64_t>(t) + i);
-        if (shares_.find(name) == shares_.end()) {
+        if (table.shares.find(name) == table.shares.end()) {
             break;
         }
     }
-    if (!server_->AddShareName(name, files, t, true, true)) {
+    if (!table.server->AddShareName(name, files, t, true, true)) {
         throw kShareRefused;
     }
-    shares_[name] = VirtFolderEntry{t, true};
-    const auto previous = shares_.find(currentShare_);
-    if (previous != shares_.end() && previous->first != name) {
+    table.shares[name] = VirtFolderEntry{t, true};
+    const auto previous = table.shares.find(table.currentShare);
+    if (previous != table.shares.end() && previous->first != name) {
         previous->second.current = false;
     }
-    currentShare_ = name;
+    table.currentShare = name;
     return name;
 }
 
-void VirtFoldersMgr::CleanupPass()
+void VirtFoldersMgr::CleanupPass() { CleanupPass(*table_); }
+
+void VirtFoldersMgr::CleanupPass(Table& table)
 {
-    std::lock_guard<std::mutex> g(lock_);
-    for (auto it = shares_.begin(); it != shares_.end();) {
+    std::lock_guard<std::mutex> g(table.lock);
+    if (table.server == nullptr) {
+        return;
+    }
+    for (auto it = table.shares.begin(); it != table.shares.end();) {
         const VirtFolderEntry& entry = it->second;
         if (entry.current) {
             ++it;
             continue;
         }
-        const std::int64_t now = clock_();
+        const std::int64_t now = table.clock();
         std::int64_t access = 0;
-        if (!server_->GetShareAccessTime(it->first, access)) {
+        if (!table.server->GetShareAccessTime(it->first, access)) {
             ++it;
             continue;
         }
@@ -110,40 +123,41 @@ void VirtFoldersMgr::CleanupPass()
             ++it;
             continue;
         }
-        if (server_->RemoveShareName(it->first, false) == 0) {
-            it = shares_.erase(it);
+        if (table.server->RemoveShareName(it->first, false) == 0) {
+            it = table.shares.erase(it);
         } else {
             ++it;
         }
     }
 }
 
-void VirtFoldersMgr::CleanupThread()
+void VirtFoldersMgr::CleanupThread(std::shared_ptr<Table> table, std::shared_ptr<Run> run,
+                                   std::chrono::milliseconds interval)
 {
     for (;;) {
         {
-            std::unique_lock<std::mutex> g(stopM_);
-            if (stopCv_.wait_for(g, interval_, [this] { return stopSet_; })) {
-                stopSet_ = false;  // auto-reset
-                threadDone_ = true;
-                stopCv_.notify_all();
+            std::unique_lock<std::mutex> g(run->m);
+            if (run->cv.wait_for(g, interval, [&] { return run->stopSet; })) {
+                run->stopSet = false;  // auto-reset
+                run->done = true;
+                run->cv.notify_all();
                 return;
             }
         }
-        CleanupPass();
+        CleanupPass(*table);
     }
 }
 
 std::map<std::string, VirtFolderEntry> VirtFoldersMgr::Shares() const
 {
-    std::lock_guard<std::mutex> g(lock_);
-    return shares_;
+    std::lock_guard<std::mutex> g(table_->lock);
+    return table_->shares;
 }
 
 std::string VirtFoldersMgr::CurrentShare() const
 {
-    std::lock_guard<std::mutex> g(lock_);
-    return currentShare_;
+    std::lock_guard<std::mutex> g(table_->lock);
+    return table_->currentShare;
 }
 
 }  // namespace quor

@@ -5,9 +5,14 @@
 // -> Stop -> not initialised. The table survives Stop and a following Init.
 // Threads: the window thread calls CreateShareName (through the capture side); the
 // clean-up thread runs CleanupPass; the main or window thread calls Init and Stop.
-// Locks: `lock_` guards `shares_` and `currentShare_` for the whole of CreateShareName and
-// of a clean-up pass, server calls included; the server's own lock is taken inside it,
-// never the other way round. `stopM_` guards only the stop event and the thread's end.
+// Locks: `Table::lock` guards the shares and the current share for the whole of
+// CreateShareName and of a clean-up pass, server calls included; the server's own lock is
+// taken inside it, never the other way round. `Run::m` guards only one clean-up thread's
+// stop event and end.
+// Ownership: the table and each thread's stop state are shared with the clean-up thread.
+// Stop waits kStopMs for the thread; one still inside a server call then is detached, not
+// cut off (it would leave the table's lock held for good): it ends after that call, at the
+// stop it finds set, and touches nothing of the manager but the shared state.
 #pragma once
 
 #include <atomic>
@@ -16,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,7 +44,10 @@ public:
 
     using Clock = std::function<std::int64_t()>;  // seconds since 1970, as time(NULL)
 
-    explicit VirtFoldersMgr(Clock clock = {}, std::chrono::milliseconds interval = std::chrono::milliseconds(5000));
+    static constexpr std::chrono::milliseconds kStopMs{5000};
+
+    explicit VirtFoldersMgr(Clock clock = {}, std::chrono::milliseconds interval = std::chrono::milliseconds(5000),
+                            std::chrono::milliseconds stopMs = kStopMs);
     ~VirtFoldersMgr();
     VirtFoldersMgr(const VirtFoldersMgr&) = delete;
     VirtFoldersMgr& operator=(const VirtFoldersMgr&) = delete;
@@ -56,21 +65,30 @@ public:
     std::string CurrentShare() const;
 
 private:
-    void CleanupThread();
+    struct Table {
+        mutable std::mutex lock;
+        fs::FuseServerInterface* server = nullptr;
+        std::map<std::string, VirtFolderEntry> shares;
+        std::string currentShare;
+        Clock clock;
+    };
+    // One clean-up thread's stop event (auto-reset) and end.
+    struct Run {
+        std::mutex m;
+        std::condition_variable cv;
+        bool stopSet = false;
+        bool done = false;
+    };
+    static void CleanupPass(Table& table);
+    static void CleanupThread(std::shared_ptr<Table> table, std::shared_ptr<Run> run,
+                              std::chrono::milliseconds interval);
 
     std::atomic<std::uint32_t> initialised_{0};
-    fs::FuseServerInterface* server_ = nullptr;
-    std::map<std::string, VirtFolderEntry> shares_;
-    std::string currentShare_;
-    mutable std::mutex lock_;
+    std::shared_ptr<Table> table_;
+    std::shared_ptr<Run> run_;
     std::thread cleanupThread_;
-    // The stop event (auto-reset) and the thread's end, signalled through `stopCv_`.
-    std::mutex stopM_;
-    std::condition_variable stopCv_;
-    bool stopSet_ = false;
-    bool threadDone_ = false;
-    Clock clock_;
     std::chrono::milliseconds interval_;
+    std::chrono::milliseconds stopMs_;
 };
 
 }  // namespace quor

@@ -14,6 +14,7 @@ using ModuleHandle = void*;
 
 inline constexpr std::uint32_t kWmDestroy = 0x0002;
 inline constexpr std::uint32_t kWmClose = 0x0010;
+inline constexpr std::uint32_t kWmEndSession = 0x0016;
 inline constexpr std::uint32_t kWmDeviceChange = 0x0219;
 inline constexpr std::uint32_t kWmClipboardUpdate = 0x031D;
 

@@ -20,6 +20,34 @@ namespace {
 constexpr char16_t kCloseCommand[] = u"\\CLOSE";
 constexpr char16_t kClosedAnswer[] = u"\\CLOSED";
 constexpr std::uint32_t kStopRoundMs = 100;
+
+// FlushFileBuffers on a pipe returns once the agent has read everything written to it; an
+// agent that reads no more would hold the program's end there. The flush runs on a thread
+// of its own and is waited for a bounded time.
+struct FlushWait {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+};
+
+bool FlushWithin(platform::PipeHandle h, std::uint32_t timeoutMs)
+{
+    auto wait = std::make_shared<FlushWait>();
+    try {
+        std::thread([h, wait] {
+            (void)platform::FlushPipe(h);
+            std::lock_guard<std::mutex> g(wait->m);
+            wait->done = true;
+            wait->cv.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        QLOG(kLogError, "Cannot create thread with error: {}.", e.code().value());
+        return true;  // not flushed, but nothing uses the pipe: it may be closed
+    }
+    std::unique_lock<std::mutex> g(wait->m);
+    return wait->cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return wait->done; });
+}
+
 }  // namespace
 
 struct PipeClient::State {
@@ -215,7 +243,11 @@ PipeClient::~PipeClient()
     const platform::PipeHandle h = s.pipe.exchange(platform::kInvalidPipe);
     if (h != platform::kInvalidPipe) {
         (void)platform::CancelPipeIo(h);
-        (void)platform::FlushPipe(h);
+        if (!FlushWithin(h, kFlushMs)) {
+            // The flush still uses the handle: it stays open, and goes with the process.
+            QLOG(kLogWarning, "PipeClient flush did not end within {} ms; the pipe is left open.", kFlushMs);
+            return;
+        }
         (void)platform::DisconnectPipe(h);
         (void)platform::ClosePipe(h);
     }

@@ -14,7 +14,8 @@
 // thread starts just after a cancellation is caught by the next one), and only then
 // flushes, disconnects and closes the pipe and lets the buffer go. A thread that does not
 // end within kStopMs is left running with the pipe and the buffer it still holds; nothing
-// is released under it.
+// is released under it. The flush before closing is bounded by kFlushMs too (it waits
+// for the agent to read the answer); past that the pipe is left open.
 //
 // A read returns what the agent has written so far (byte mode): the commands are taken from
 // the bytes read only (never from what an earlier, longer read left in the buffer), one per
@@ -34,6 +35,7 @@ class PipeClient {
 public:
     static constexpr std::uint32_t kBufferBytes = 2048;
     static constexpr std::uint32_t kStopMs = 2000;
+    static constexpr std::uint32_t kFlushMs = 1000;
     static constexpr char16_t kPipeBaseName[] = u"\\\\.\\pipe\\quorsharepipe";
 
     // `onEnded` runs on the client's thread as its last act (it must not destroy the client).

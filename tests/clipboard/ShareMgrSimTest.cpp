@@ -3,6 +3,7 @@
 // on the port socket, the guest clipboard driven as another application would.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -397,6 +398,68 @@ TEST_F(ShareMgrSim, DeinitUnderABusyHostNeedsNoTermination)
     (void)::shutdown(host_.Fd(), SHUT_RDWR);
     flood.join();
     host_.Close();
+}
+
+// Deinit is bounded whatever the window thread is doing: blocked in a port write to a host
+// that reads no more, it is woken by the port's cancellation and ends on its own; held in a
+// call nothing can wake (a network enumeration), it is terminated after the bound.
+TEST_F(ShareMgrSim, DeinitReturnsWhateverTheWindowThreadIsDoing)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> occupy;  // puts the window thread where Deinit finds it
+        bool terminated;
+    };
+    const std::vector<Case> cases = {
+        {"blocked in a port write",
+         [&] {
+             // Megabytes of text to a host that never reads: the write stops once the
+             // socket's buffers are full.
+             GuestCopies(std::u16string(4 << 20, u'x'));
+             ASSERT_TRUE(agent_->SyncToHost());
+             ASSERT_TRUE(WaitUntil([&] {
+                 int queued = 0;
+                 return ::ioctl(host_.Fd(), FIONREAD, &queued) == 0 && queued > 0;
+             }));
+         },
+         false},
+        {"held in a shell call",
+         [&] {
+             sim_.Faults().Arm("Shell.ILCreateFromPathA", {0, 0, 1, true});
+             ASSERT_TRUE(agent_->SendFiles("clipboard_1"));
+             ASSERT_TRUE(sim_.Faults().WaitHeld("Shell.ILCreateFromPathA"));
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (mgr_ == nullptr) {
+            host_.Close();
+            mgr_ = std::make_unique<quor::ShareMgr>();
+            mgr_->Transport().SetTimingsForTest(50, 10);
+            ASSERT_EQ(mgr_->InitWindow(), 0U);
+            ASSERT_EQ(mgr_->InitConfiguration(), 0U);
+            Connect();
+        }
+        c.occupy();
+        const std::uint64_t terminated = p::sim::TerminatedThreads();
+        const std::uint64_t running = p::sim::RunningThreads();
+        quortest::LogTail log;
+        std::atomic<bool> returned{false};
+        std::thread deinit([&] {
+            mgr_->Deinit();
+            returned = true;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 20000));
+        sim_.Faults().Clear();  // lets a held thread go, so that a Deinit that hangs ends too
+        deinit.join();
+        EXPECT_EQ(log.Contains("Terminate Thread for Clipboard Window"), c.terminated) << log.Since();
+        EXPECT_FALSE(log.Contains("Terminate Thread for Listen")) << log.Since();
+        EXPECT_EQ(p::sim::TerminatedThreads(), terminated + (c.terminated ? 1 : 0));
+        // The listen thread and the window thread (abandoned or not) both end.
+        EXPECT_TRUE(WaitUntil([&] { return p::sim::RunningThreads() <= running - 2; }));
+        mgr_.reset();
+    }
 }
 
 // Two callers of the configuration at once (the main thread and the window thread on a

@@ -3,7 +3,11 @@
 // application is a thread of the test with its own window and message loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
+#include <new>
+#include <system_error>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +17,7 @@
 #include "quorsharemgr/ClipboardShareWindow.h"
 #include "quorsharemgr/ShareFormat.h"
 #include "quorsharemgr/platform/Clipboard.h"
+#include "quorsharemgr/platform/Thread.h"
 #include "quorsharemgr/platform/Window.h"
 #include "shared/lib/platform/WinErrors.h"
 #include "tests/clipboard/support/ClipboardHarness.h"
@@ -49,8 +54,12 @@ protected:
     std::atomic<int> syncs_{0};
     std::atomic<bool> syncOnOtherThread_{false};
     const std::thread::id testThread_ = std::this_thread::get_id();
+    std::function<void()> onSync_;  // runs on the window thread before the count
     quor::ClipboardShareWindow window_{[this] {
                                            syncOnOtherThread_.store(std::this_thread::get_id() != testThread_);
+                                           if (onSync_) {
+                                               onSync_();
+                                           }
                                            ++syncs_;
                                        },
                                        [](std::uintptr_t, std::intptr_t) {},
@@ -110,6 +119,23 @@ TEST_F(ShareWindowContract, DestroyEndsTheThreadAndAWindowCanBeMadeAgain)
     ASSERT_EQ(window_.Init(), 0U);  // the class registered by the first Init is used again
     ASSERT_TRUE(window_.PostDeleteShareName("again"));
     ASSERT_TRUE(WaitUntil([&] { return !Sent().empty(); }));
+}
+
+// The end of the session (logoff, shutdown) reaches a windowless program as WM_ENDSESSION to
+// its top-level windows: the window goes and its thread ends, which the entry point takes as
+// the end of the run. A session that does not end changes nothing.
+TEST_F(ShareWindowContract, TheEndOfTheSessionEndsTheWindowThread)
+{
+    const std::uint32_t kWmEndSession = 0x0016;
+    quortest::LogTail log;
+    (void)p::SendMessageW(window_.Hwnd(), kWmEndSession, 0, 0);
+    ASSERT_TRUE(window_.PostDeleteShareName("still running"));
+    ASSERT_TRUE(WaitUntil([&] { return !Sent().empty(); }));
+    (void)p::SendMessageW(window_.Hwnd(), kWmEndSession, 1, 0);
+    EXPECT_TRUE(WaitUntil([&] { return p::WaitForSingleObject(window_.ThreadHandle(), 0) == p::kWaitObject0; }));
+    window_.Destroy();
+    EXPECT_FALSE(log.Contains("Terminate Thread")) << log.Since();
+    EXPECT_TRUE(log.Contains("The session is ending")) << log.Since();
 }
 
 // Another application's copies raise the flag and nothing more: the host asks for the
@@ -178,6 +204,68 @@ TEST_F(ShareWindowContract, OpenClipboardWithRetryAgainstAnotherApplication)
     quortest::LogTail log;
     EXPECT_TRUE(window_.CloseClipboard());
     EXPECT_EQ(log.Since(), "");
+}
+
+// A handler that fails unexpectedly loses its message and nothing more: the exception is
+// logged, a clipboard it left open is closed, and the thread goes on with the next message.
+TEST_F(ShareWindowContract, ExceptionsOfAHandlerLeaveTheThreadRunning)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> fail;
+        const char* log;
+    };
+    const std::vector<Case> cases = {
+        {"lock", [] { throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur)); },
+         "failed with an exception: "},
+        {"memory", [] { throw std::bad_alloc(); }, "failed with an exception: "},
+        {"other", [] { throw 322U; }, "failed with an unknown exception"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        onSync_ = [&] {
+            ASSERT_TRUE(window_.OpenClipboardWithRetry());
+            c.fail();
+        };
+        quortest::LogTail log;
+        sent_.clear();
+        ASSERT_TRUE(p::PostMessageW(window_.Hwnd(), quor::SyncClipboardDataToHostMessage(), 0, 0));
+        ASSERT_TRUE(window_.PostDeleteShareName(c.name));
+        ASSERT_TRUE(WaitUntil([&] { return !Sent().empty(); }));
+        EXPECT_EQ(Sent().front().first, c.name);
+        EXPECT_EQ(syncs_.load(), 0);
+        EXPECT_TRUE(log.Contains(c.log)) << log.Since();
+        ASSERT_TRUE(app_.HoldOpen()) << "the handler's clipboard was left open";
+        EXPECT_TRUE(app_.Release());
+    }
+    onSync_ = nullptr;
+}
+
+// Once Destroy has cleared the window, nothing is done on behalf of a window that is gone:
+// no clipboard opened for no window (emptying it would wipe the user's data), no message
+// posted to the caller's own queue — also when the window goes during the open's pauses.
+TEST_F(ShareWindowContract, NothingIsDoneForAWindowThatIsGone)
+{
+    app_.Sets({{quor::kCfUnicodeText, quortest::Utf16(u"user data", true)}});
+    ASSERT_TRUE(app_.HoldOpen());
+    std::vector<std::uint32_t> sleeps;
+    window_.SetSleepForTest([&](std::uint32_t ms) {
+        sleeps.push_back(ms);
+        window_.Destroy();
+        EXPECT_TRUE(app_.Release());
+    });
+    quortest::LogTail log;
+    EXPECT_FALSE(window_.OpenClipboardWithRetry());
+    EXPECT_EQ(sleeps.size(), 1U);
+    EXPECT_FALSE(window_.PostDeleteShareName("late"));
+    EXPECT_FALSE(window_.PostClipboardPutFiles("late"));
+    EXPECT_FALSE(window_.OpenClipboardWithRetry());
+    EXPECT_TRUE(log.Contains("Clipboard window is gone")) << log.Since();
+    const quortest::Bytes want = quortest::Utf16(u"user data", true);
+    const quortest::Bytes got = app_.Gets(quor::kCfUnicodeText);
+    EXPECT_TRUE(got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin()));
+    EXPECT_TRUE(app_.HoldOpen()) << "the clipboard was left open";
+    EXPECT_TRUE(app_.Release());
 }
 
 }  // namespace

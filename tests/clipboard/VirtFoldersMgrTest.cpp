@@ -5,11 +5,14 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "fileshare/src/FuseServerInterface.h"
 #include "quorsharemgr/VirtFoldersMgr.h"
 #include "tests/support/TestLog.h"
+#include "tests/support/WaitUntil.h"
 
 using quor::VirtFoldersMgr;
 
@@ -48,7 +51,15 @@ public:
     }
     bool GetShareAccessTime(const std::string& name, std::int64_t& accessTime) override
     {
-        std::lock_guard<std::mutex> g(m);
+        std::unique_lock<std::mutex> g(m);
+        if (stall) {
+            stalled = true;
+            changed.notify_all();
+            changed.wait(g, [&] { return !stall; });
+            stalled = false;
+            changed.notify_all();
+            return false;  // the last touch of this object by the caller's thread
+        }
         auto it = shares.find(name);
         if (it == shares.end() || unknownTime) {
             return false;
@@ -68,6 +79,8 @@ public:
     bool lastReadOnly = false;
     bool refuseAdd = false;
     bool unknownTime = false;
+    bool stall = false;    // access-time calls wait until it is cleared
+    bool stalled = false;  // one is waiting
     int removeCalls = 0;
 };
 
@@ -215,4 +228,46 @@ TEST(VirtFoldersMgr, CleanupThreadRunsPassesUntilStopped)
     ASSERT_EQ(mgr.Init(&server), 0U);
     EXPECT_EQ(mgr.CurrentShare(), current);
     mgr.Stop();
+}
+
+// A pass stuck in a server call does not hold Stop beyond its bound: Stop says what it
+// does (no termination), leaves the thread to end after the call, and the manager can go
+// meanwhile; the thread then ends on state that outlives the manager.
+TEST(VirtFoldersMgr, StopIsBoundedWhileAPassIsStuckInTheServer)
+{
+    quortest::ProcessLogPath();
+    std::atomic<std::int64_t> now{kT0};
+    FakeServer server;
+    auto mgr = std::make_unique<VirtFoldersMgr>([&] { return now.load(); }, std::chrono::milliseconds(1),
+                                                std::chrono::milliseconds(50));
+    ASSERT_EQ(mgr->Init(&server), 0U);
+    (void)mgr->CreateShareName({});
+    (void)mgr->CreateShareName({});  // the first is no longer current: passes ask for its time
+    {
+        std::unique_lock<std::mutex> g(server.m);
+        server.stall = true;
+        ASSERT_TRUE(server.changed.wait_for(g, std::chrono::seconds(60), [&] { return server.stalled; }));
+    }
+    quortest::LogTail log;
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        mgr->Stop();
+        stopped = true;
+    });
+    const bool bounded = quortest::WaitUntil([&] { return stopped.load(); }, 20000);
+    EXPECT_TRUE(bounded);
+    if (bounded) {
+        EXPECT_FALSE(mgr->IsInitialised());
+        EXPECT_TRUE(log.Contains("Clean-up thread did not stop within 50 ms")) << log.Since();
+        EXPECT_FALSE(log.Contains("Terminate Thread")) << log.Since();
+        mgr.reset();  // while the thread still waits in the server
+    }
+    {
+        std::lock_guard<std::mutex> g(server.m);
+        server.stall = false;
+        server.changed.notify_all();
+    }
+    stopper.join();
+    std::unique_lock<std::mutex> g(server.m);
+    EXPECT_TRUE(server.changed.wait_for(g, std::chrono::seconds(60), [&] { return !server.stalled; }));
 }

@@ -12,6 +12,7 @@
 #include "shared/lib/PipeClient.h"
 #include "tests/support/GuestProcess.h"
 #include "tests/support/SimMachineFixture.h"
+#include "tests/support/WaitUntil.h"
 #include "tools/AgentPipe.h"
 
 namespace {
@@ -93,6 +94,27 @@ TEST_F(PipeClientSim, AReadStartedAfterTheCancellationIsCancelledToo)
     EXPECT_TRUE(tail.Contains("ReadFile failed with error: 995")) << tail.Since();
     EXPECT_FALSE(tail.Contains("did not end")) << tail.Since();
     EXPECT_TRUE(agent_.WaitClosed(30000));
+}
+
+// An agent that does not read the answer holds FlushFileBuffers: the destructor waits for
+// the flush only for its bound and leaves the pipe open to it.
+TEST_F(PipeClientSim, AFlushTheAgentDoesNotAnswerIsBounded)
+{
+    sim_.Faults().Arm("NamedPipe.FlushFileBuffers", {0, 0, 1, true});
+    auto client = Started();
+    ASSERT_TRUE(agent_.Send(u"\\CLOSE"));
+    ASSERT_TRUE(client->WaitEnded(30000));
+    quortest::LogTail tail;
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        client.reset();
+        destroyed = true;
+    });
+    EXPECT_TRUE(quortest::WaitUntil([&] { return destroyed.load(); }, 20000));
+    EXPECT_TRUE(tail.Contains("PipeClient flush did not end within 1000 ms; the pipe is left open.")) << tail.Since();
+    EXPECT_EQ(sim_.Faults().Hits("NamedPipe.FlushFileBuffers"), 1);
+    sim_.Faults().Release("NamedPipe.FlushFileBuffers");
+    destroyer.join();
 }
 
 TEST_F(PipeClientSim, QuorguestActsAsTheAgent)

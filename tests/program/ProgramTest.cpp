@@ -145,3 +145,38 @@ TEST_F(Program, AnArgumentThatIsNoNumberRunsItWithoutAPipeClient)
     EXPECT_TRUE(InOrder(log, {"Failed to connect vioserial device", "Share Manager is running"}));
     EXPECT_EQ(program.WaitExit(0), -1) << "without a pipe client it runs until its window ends";
 }
+
+// Ctrl+C, the console closing and shutdown run the program's own shutdown, as the agent's
+// close does: the pipe is closed and the exit code is 0, not the default handler's end.
+TEST_F(Program, ConsoleControlEventsEndItWithZero)
+{
+    using Event = quortest::ProgramProcess::ConsoleEvent;
+    struct Case {
+        const char* name;
+        Event event;
+    };
+    const Case cases[] = {{"Ctrl+C", Event::CtrlC}, {"console closed", Event::Close}, {"shutdown", Event::Shutdown}};
+    int raised = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        quortest::RemoveProgramLog();
+        const std::u16string pipe = agent_.Listen();
+        quortest::ProgramProcess program({ArgumentFor(pipe)});
+        ASSERT_TRUE(program.Started());
+        ASSERT_TRUE(agent_.Accept());
+        ASSERT_TRUE(LogHas("PipeClient is set"));
+        if (!program.SendConsoleEvent(c.event)) {
+            agent_.CloseConnection();  // the platform cannot raise it: the agent ends the run
+            EXPECT_EQ(program.WaitExit(kExitMs), 0);
+            continue;
+        }
+        ++raised;
+        EXPECT_EQ(program.WaitExit(kExitMs), 0);
+        const std::string log = quortest::ProgramLog();
+        EXPECT_TRUE(InOrder(log, {"PipeClient is set", "Console control event "}));
+        EXPECT_EQ(log.find("Terminate Thread"), std::string::npos) << log;
+        EXPECT_EQ(log.find("did not end"), std::string::npos) << log;
+        agent_.CloseConnection();
+    }
+    EXPECT_GE(raised, 1) << "no console event could be raised";
+}

@@ -17,6 +17,12 @@ public:
     ProgramProcess& operator=(const ProgramProcess&) = delete;
 
     bool Started() const;
+    // The console control events, as the platform raises them for a process: posix, the
+    // simulated machine's signals; win32, GenerateConsoleCtrlEvent, which can raise only a
+    // Ctrl+C (sent as Ctrl+Break to the program's process group). False when the platform
+    // cannot raise that event, or raising it failed.
+    enum class ConsoleEvent { CtrlC, Close, Shutdown };
+    bool SendConsoleEvent(ConsoleEvent event);
     // The exit code once the program has ended within `timeoutMs`; -1 when it still runs.
     int WaitExit(int timeoutMs);
 

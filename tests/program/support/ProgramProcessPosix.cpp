@@ -59,6 +59,12 @@ ProgramProcess::~ProgramProcess()
 
 bool ProgramProcess::Started() const { return impl_->pid > 0; }
 
+bool ProgramProcess::SendConsoleEvent(ConsoleEvent event)
+{
+    const int signal = event == ConsoleEvent::CtrlC ? SIGINT : event == ConsoleEvent::Close ? SIGHUP : SIGTERM;
+    return impl_->pid > 0 && ::kill(impl_->pid, signal) == 0;
+}
+
 int ProgramProcess::WaitExit(int timeoutMs)
 {
     if (impl_->status >= 0 || impl_->pid <= 0) {

@@ -44,8 +44,9 @@ ProgramProcess::ProgramProcess(const std::vector<std::string>& args) : impl_(new
     }
     STARTUPINFOW si{};
     si.cb = sizeof si;
-    impl_->started = ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                      &si, &impl_->pi) != FALSE;
+    // A process group of its own, so that a console event can be raised for it alone.
+    impl_->started = ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                      CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &impl_->pi) != FALSE;
 }
 
 ProgramProcess::~ProgramProcess()
@@ -62,6 +63,13 @@ ProgramProcess::~ProgramProcess()
 }
 
 bool ProgramProcess::Started() const { return impl_->started; }
+
+bool ProgramProcess::SendConsoleEvent(ConsoleEvent event)
+{
+    // Ctrl+C is disabled in a new process group; Ctrl+Break reaches the same handler.
+    return impl_->started && event == ConsoleEvent::CtrlC &&
+           ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, impl_->pi.dwProcessId) != FALSE;
+}
 
 int ProgramProcess::WaitExit(int timeoutMs)
 {

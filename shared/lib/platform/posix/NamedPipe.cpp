@@ -167,6 +167,9 @@ bool CancelPipeIo(PipeHandle pipe)
 
 bool FlushPipe(PipeHandle pipe)
 {
+    if (sim::FailsAt("NamedPipe.FlushFileBuffers")) {
+        return false;
+    }
     if (P(pipe) == nullptr || pipe == kInvalidPipe) {
         sim::SetLastError(kErrorInvalidHandle);
         return false;
