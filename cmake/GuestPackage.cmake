@@ -5,9 +5,8 @@
 # and in dist/<preset>/ the shipped programs with their debug files.
 #
 # Each shipped program carries a version resource and the application manifest (quorsharemgr.exe
-# also the event source's message table), leaves its debug information in a separate
-# <name>.debug file (found through its .gnu_debuglink) and has the driver's test Authenticode
-# signature; the installer is signed the same way.
+# also the event source's message table), has its debug information in a separate <name>.pdb
+# and the driver's test Authenticode signature; the installer is signed the same way.
 if(NOT TARGET quorsharemgr OR NOT TARGET quorstart)
   return()
 endif()
@@ -76,26 +75,28 @@ list(GET _pkg_sign 1 _pkg_cert)
 set(_pkg_sign_cmd "${QUOR_OSSLSIGNCODE}" sign -certs "${_pkg_cert}" -key "${_pkg_key}" -h sha256
     -n "QUOR guest tools")
 
-# The shipped programs: debug information split off, then signed.
+# The shipped programs: the linker leaves their debug information in <name>.pdb beside them,
+# which the image's CodeView record names; the image loses the few DWARF sections of the C
+# runtime's start-up objects and is signed; the PDB is shipped beside it in dist/<preset>/.
 set(_pkg_ship "${_pkg_dir}/ship")
 set(_pkg_shipped "")
 foreach(_pkg_target quorsharemgr quorstart)
   set(_exe "${_pkg_ship}/${_pkg_target}.exe")
-  set(_dbg "${_pkg_ship}/${_pkg_target}.debug")
+  set(_pdb "${_pkg_ship}/${_pkg_target}.pdb")
   set(_bare "${_pkg_ship}/${_pkg_target}-unsigned.exe")
   add_custom_command(
-    OUTPUT "${_exe}" "${_dbg}"
+    OUTPUT "${_exe}" "${_pdb}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${_pkg_ship}"
-    COMMAND "${CMAKE_COMMAND}" -E rm -f "${_exe}" "${_dbg}" "${_bare}"
-    COMMAND "${QUOR_OBJCOPY}" --only-keep-debug "$<TARGET_FILE:${_pkg_target}>" "${_dbg}"
-    COMMAND "${QUOR_OBJCOPY}" --strip-debug "--add-gnu-debuglink=${_dbg}" "$<TARGET_FILE:${_pkg_target}>" "${_bare}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -f "${_exe}" "${_pdb}" "${_bare}"
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE_DIR:${_pkg_target}>/${_pkg_target}.pdb" "${_pdb}"
+    COMMAND "${QUOR_OBJCOPY}" --strip-debug "$<TARGET_FILE:${_pkg_target}>" "${_bare}"
     COMMAND ${_pkg_sign_cmd} -in "${_bare}" -out "${_exe}"
     COMMAND "${CMAKE_COMMAND}" -E rm -f "${_bare}"
     DEPENDS ${_pkg_target} "$<TARGET_FILE:${_pkg_target}>" quor_testsign_cert "${_pkg_cert}" "${_pkg_key}"
-    COMMENT "package: ${_pkg_target}.exe without its debug information, signed"
+    COMMENT "package: ${_pkg_target}.exe signed, its PDB beside it"
     VERBATIM)
   list(APPEND _pkg_shipped "${_exe}")
-  install(FILES "${_exe}" "${_dbg}" DESTINATION .)
+  install(FILES "${_exe}" "${_pdb}" DESTINATION .)
 endforeach()
 list(GET _pkg_shipped 0 _pkg_program)
 
