@@ -144,6 +144,10 @@ add_custom_command(
   COMMENT "procwarden: test-signing certificate"
   VERBATIM)
 
+# The programs and the installer of the guest package are signed with the same certificate.
+add_custom_target(quor_testsign_cert DEPENDS "${_pw_cert_key}" "${_pw_cert_pem}" "${_pw_cert_cer}")
+set_property(GLOBAL PROPERTY QUOR_TESTSIGN_FILES "${_pw_cert_key}" "${_pw_cert_pem}")
+
 add_custom_command(
   OUTPUT "${_pw_sys}"
   COMMAND "${CMAKE_COMMAND}" -E rm -f "${_pw_sys}"
