@@ -10,6 +10,9 @@
 // configuration step so that only one caller opens the transport and starts a listen
 // thread; `listenLock_` guards the listen thread's handle, which the window thread
 // (port-status events) and the main thread (Deinit) both stop.
+// Deinit stops the listen thread first, while the window it opens the clipboard for and
+// posts to still exists, then the window (bounded; the port is cancelled to free a window
+// thread blocked in a write), then the folders manager.
 #pragma once
 
 #include <atomic>
