@@ -12,6 +12,9 @@
 // (port-status events) and the main thread (Deinit) both stop. A device that goes away
 // (window thread) takes the manager from configured back to window running: listen thread
 // stopped, transport closed, flags cleared; its arrival configures again.
+// Deinit stops the listen thread first, while the window it opens the clipboard for and
+// posts to still exists, then the window (bounded; the port is cancelled to free a window
+// thread blocked in a write), then the folders manager.
 #pragma once
 
 #include <atomic>

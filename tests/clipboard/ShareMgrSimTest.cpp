@@ -451,7 +451,11 @@ TEST_F(ShareMgrSim, DeinitReturnsWhateverTheWindowThreadIsDoing)
             returned = true;
         });
         EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 20000));
-        sim_.Faults().Clear();  // lets a held thread go, so that a Deinit that hangs ends too
+        // So that a Deinit that hangs ends too: a held thread goes on, a blocked write fails.
+        sim_.Faults().Clear();
+        if (!returned.load()) {
+            (void)::shutdown(host_.Fd(), SHUT_RDWR);
+        }
         deinit.join();
         EXPECT_EQ(log.Contains("Terminate Thread for Clipboard Window"), c.terminated) << log.Since();
         EXPECT_FALSE(log.Contains("Terminate Thread for Listen")) << log.Since();

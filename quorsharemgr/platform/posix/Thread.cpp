@@ -15,8 +15,10 @@ namespace quor::platform {
 
 namespace {
 
-std::mutex g_m;
-std::condition_variable g_cv;
+// Never destroyed: a detached thread (a console event's handler) may still signal while
+// the process's exit destroys static objects.
+std::mutex& g_m = *new std::mutex;
+std::condition_variable& g_cv = *new std::condition_variable;
 std::atomic<std::uint64_t> g_terminated{0};
 std::atomic<std::uint64_t> g_running{0};
 

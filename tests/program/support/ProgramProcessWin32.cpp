@@ -44,9 +44,10 @@ ProgramProcess::ProgramProcess(const std::vector<std::string>& args) : impl_(new
     }
     STARTUPINFOW si{};
     si.cb = sizeof si;
-    // A process group of its own, so that a console event can be raised for it alone.
+    // A console and a process group of its own, so that a console event can be raised for it
+    // alone.
     impl_->started = ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                      CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &impl_->pi) != FALSE;
+                                      CREATE_NEW_PROCESS_GROUP | CREATE_NEW_CONSOLE, nullptr, nullptr, &si, &impl_->pi) != FALSE;
 }
 
 ProgramProcess::~ProgramProcess()
@@ -64,11 +65,26 @@ ProgramProcess::~ProgramProcess()
 
 bool ProgramProcess::Started() const { return impl_->started; }
 
+namespace {
+BOOL WINAPI IgnoreEvent(DWORD) { return TRUE; }
+}  // namespace
+
 bool ProgramProcess::SendConsoleEvent(ConsoleEvent event)
 {
-    // Ctrl+C is disabled in a new process group; Ctrl+Break reaches the same handler.
-    return impl_->started && event == ConsoleEvent::CtrlC &&
-           ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, impl_->pi.dwProcessId) != FALSE;
+    if (!impl_->started || event != ConsoleEvent::CtrlC) {
+        return false;
+    }
+    // The event is raised on the program's console, which the test joins for the call (it
+    // ignores the event itself). Ctrl+C is disabled in a new process group; Ctrl+Break
+    // reaches the same handler.
+    (void)::FreeConsole();
+    if (::AttachConsole(impl_->pi.dwProcessId) == FALSE) {
+        return false;
+    }
+    (void)::SetConsoleCtrlHandler(IgnoreEvent, TRUE);
+    const bool ok = ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, impl_->pi.dwProcessId) != FALSE;
+    (void)::FreeConsole();
+    return ok;
 }
 
 int ProgramProcess::WaitExit(int timeoutMs)
