@@ -1,4 +1,5 @@
-// Test support: the real program (QUORSHAREMGR_EXE, given by the build) run as a child
+// Test support: the real program (QUORSHAREMGR_EXE: compiled in on posix, from the environment or
+// beside the tests' folder on win32) run as a child
 // process of the test. posix: on the simulated machine whose folder the test's agent harness
 // made (SimLayout's folder), with no virtio-serial port present; win32: CreateProcessW under
 // Wine or Windows, where no device is present either.

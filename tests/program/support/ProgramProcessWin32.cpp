@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "tests/program/support/ProgramProcess.h"
@@ -12,19 +13,33 @@ namespace {
 
 constexpr char kLogPath[] = "C:\\ProgramData\\QUOR\\log\\quor.log";
 
-// The build gives the program's path as the build machine sees it; under Wine a Unix path
-// is reached through drive Z:.
+// The program's path: QUORSHAREMGR_EXE in the environment (ctest gives the build tree's
+// program there; a Unix path is reached through drive Z: under Wine), else quorsharemgr.exe in
+// the folder above this test's, as the package lays them out (tests\ beside the program).
 std::wstring ProgramPath()
 {
-    std::string path = QUORSHAREMGR_EXE;
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;
+    if (const char* given = std::getenv("QUORSHAREMGR_EXE"); given != nullptr && given[0] != '\0') {
+        std::string path = given;
+        if (path[0] == '/') {
+            path = "Z:" + path;
+        }
+        std::wstring wide;
+        for (const char c : path) {
+            wide.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+        }
+        return wide;
     }
-    std::wstring wide;
-    for (const char c : path) {
-        wide.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    std::wstring self(MAX_PATH, L'\0');
+    DWORD n = 0;
+    while ((n = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()))) == self.size()) {
+        self.resize(self.size() * 2);
     }
-    return wide;
+    self.resize(n);
+    for (int up = 0; up < 2; ++up) {
+        const std::size_t slash = self.find_last_of(L'\\');
+        self.resize(slash == std::wstring::npos ? 0 : slash);
+    }
+    return self + L"\\quorsharemgr.exe";
 }
 
 }  // namespace

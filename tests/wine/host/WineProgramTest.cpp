@@ -3,9 +3,9 @@
 // host (the reference peer of tools/ over QUOR_HOST_TCP). The guest's other applications and
 // the agent are standin_helper.exe under Wine.
 //
-// Built by the linux preset and run by the win-x64 ctest (between wine_start and wine_stop),
-// which gives the environment:
-//   QUOR_WINE_RUN      the build's wine-run.sh (the prefix and Wine's settings)
+// Built by the linux preset and run by the win-x64 ctest (between wine_start and wine_stop)
+// and the win-arm64 one, which give the environment:
+//   QUOR_WINE_RUN      the build's Wine runner (the prefix and Wine's settings)
 //   QUOR_WINE_PROGRAM  quorsharemgr.exe      QUOR_WINE_HELPER  standin_helper.exe
 //   QUOR_WINEPREFIX    the prefix            QUOR_HOST_TCP     the stand-ins' TCP ports
 #include <gtest/gtest.h>
@@ -55,7 +55,7 @@ protected:
         wineRun_ = Env("QUOR_WINE_RUN");
         helper_ = Env("QUOR_WINE_HELPER");
         ASSERT_FALSE(wineRun_.empty() || helper_.empty() || Env("QUOR_WINE_PROGRAM").empty())
-            << "run by the win-x64 ctest, which sets QUOR_WINE_RUN, QUOR_WINE_PROGRAM and QUOR_WINE_HELPER";
+            << "run by the Windows presets' ctest, which sets QUOR_WINE_RUN, QUOR_WINE_PROGRAM and QUOR_WINE_HELPER";
         const quorhost::TcpMap& tcp = quorhost::TcpMap::FromEnvironment();
         ASSERT_TRUE(tcp.fs && tcp.ports.count(3) == 1 && tcp.ports.count(4) == 1) << "QUOR_HOST_TCP";
         std::filesystem::remove(ProgramLogPath());

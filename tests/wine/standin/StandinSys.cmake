@@ -1,5 +1,5 @@
-# The stand-in virtio devices for running the program under Wine (win-x64 only: x64 is what
-# Wine runs). Built like procwarden.sys (cmake/ProcwardenSys.cmake) without signing; its
+# The stand-in virtio devices for running the program under Wine (x64, and arm64 in the
+# arm64 root). Built like procwarden.sys (cmake/ProcwardenSys.cmake) without signing; its
 # import libraries come from ntoskrnl.def and ws2_32.def, and CheckImports.cmake guards
 # the result. STANDIN_PREFIX is the Wine prefix of the devices; STANDIN_PREFIX_SCRIPT
 # (devices-prefix.sh) starts and stops it.
@@ -17,9 +17,21 @@ endif()
 set(_sb_zig "${CMAKE_COMMAND}" -E env "ZIG_GLOBAL_CACHE_DIR=${_sb_zig_cache}" "${QUOR_ZIG}")
 find_program(STANDIN_OBJDUMP NAMES llvm-objdump-16 llvm-objdump-14 llvm-objdump REQUIRED)
 
+# ARM64 takes the DDK headers that procwarden's build patched for it.
+if(QUOR_WIN_ARCH STREQUAL "arm64")
+  set(_sb_arch_flags -target aarch64-windows-gnu -isystem "${CMAKE_BINARY_DIR}/procwarden/ddk-arm64")
+  set(_sb_machine arm64)
+  set(_sb_dlltool arm64)
+  set(_sb_arch_deps procwarden_sys)
+else()
+  set(_sb_arch_flags -target x86_64-windows-gnu -mno-red-zone)
+  set(_sb_machine x64)
+  set(_sb_dlltool i386:x86-64)
+  set(_sb_arch_deps "")
+endif()
 set(_sb_flags
-  -target x86_64-windows-gnu -std=c++20 -O2 -ffreestanding -fno-exceptions -fno-rtti
-  -fno-threadsafe-statics -fno-stack-protector -fno-lto -mno-red-zone -mno-stack-arg-probe
+  ${_sb_arch_flags} -std=c++20 -O2 -ffreestanding -fno-exceptions -fno-rtti
+  -fno-threadsafe-statics -fno-stack-protector -fno-lto -mno-stack-arg-probe
   -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
   -DNTDDI_VERSION=0x0A000000 -D_WIN32_WINNT=0x0A00 -Wall -Wextra
   -isystem "${_sb_zig_lib}/libc/include/any-windows-any/ddk" -I "${PROJECT_SOURCE_DIR}")
@@ -34,7 +46,7 @@ foreach(_sb_name irp_queue serial fs driver)
   add_custom_command(
     OUTPUT "${_sb_object}"
     COMMAND ${_sb_zig} c++ ${_sb_flags} -c "${_sb_src}/${_sb_name}.cpp" -o "${_sb_object}"
-    DEPENDS "${_sb_src}/${_sb_name}.cpp" ${_sb_headers}
+    DEPENDS "${_sb_src}/${_sb_name}.cpp" ${_sb_headers} ${_sb_arch_deps}
     COMMENT "quorstandin: ${_sb_name}.cpp"
     VERBATIM)
   list(APPEND _sb_objects "${_sb_object}")
@@ -44,7 +56,7 @@ set(_sb_libs "")
 foreach(_sb_dll ntoskrnl ws2_32)
   add_custom_command(
     OUTPUT "${_sb_bin}/${_sb_dll}.lib"
-    COMMAND ${_sb_zig} dlltool -m i386:x86-64 -d "${_sb_src}/${_sb_dll}.def" -l "${_sb_bin}/${_sb_dll}.lib"
+    COMMAND ${_sb_zig} dlltool -m ${_sb_dlltool} -d "${_sb_src}/${_sb_dll}.def" -l "${_sb_bin}/${_sb_dll}.lib"
     DEPENDS "${_sb_src}/${_sb_dll}.def"
     COMMENT "quorstandin: ${_sb_dll} import library"
     VERBATIM)
@@ -54,7 +66,7 @@ endforeach()
 set(STANDIN_SYS "${_sb_bin}/quorstandin.sys")
 add_custom_command(
   OUTPUT "${STANDIN_SYS}"
-  COMMAND ${_sb_zig} lld-link /driver:wdm /subsystem:native /entry:DriverEntry /machine:x64 /nodefaultlib
+  COMMAND ${_sb_zig} lld-link /driver:wdm /subsystem:native /entry:DriverEntry /machine:${_sb_machine} /nodefaultlib
           /base:0x140000000 /filealign:0x200 /dynamicbase /nxcompat /release "/out:${STANDIN_SYS}"
           ${_sb_objects} ${_sb_libs}
   DEPENDS ${_sb_objects} ${_sb_libs}
@@ -106,5 +118,9 @@ set(STANDIN_REG "${_sb_bin}/quorstandin.reg")
 configure_file("${_sb_src}/standin.reg.in" "${STANDIN_REG}" @ONLY)
 set(STANDIN_PREFIX "${CMAKE_BINARY_DIR}/wineprefix-devices")
 set(STANDIN_PREFIX_SCRIPT "${_sb_bin}/devices-prefix.sh")
+set(STANDIN_IN_ROOT "")
+if(QUOR_WIN_ARCH STREQUAL "arm64")
+  set(STANDIN_IN_ROOT "${CMAKE_CROSSCOMPILING_EMULATOR}")
+endif()
 configure_file("${_sb_src}/devices-prefix.sh.in" "${STANDIN_PREFIX_SCRIPT}" @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
