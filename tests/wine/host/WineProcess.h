@@ -58,6 +58,7 @@ public:
     WineProcess& operator=(const WineProcess&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     bool Write(const std::string& text) { return ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size()); }
     // The next output line (without its CR LF); false at the end of the output or when
     // `timeoutMs` passed without one.

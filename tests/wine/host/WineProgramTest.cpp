@@ -10,6 +10,7 @@
 //   QUOR_WINEPREFIX    the prefix            QUOR_HOST_TCP     the stand-ins' TCP ports
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -38,6 +39,38 @@ std::string Env(const char* name)
 {
     const char* v = std::getenv(name);
     return v != nullptr ? v : "";
+}
+
+// The Unix process of a Windows program that `root` (a runner's shell) started: Wine names
+// each process after its exe (the kernel keeps 15 characters); 0 when there is none.
+pid_t WindowsProcessUnder(pid_t root, const std::string& exe)
+{
+    std::vector<pid_t> family{root};
+    for (std::size_t i = 0; i < family.size(); ++i) {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::ifstream stat(entry.path() / "stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            const std::size_t open = text.find('(');
+            const std::size_t close = text.rfind(')');
+            if (open == std::string::npos || close == std::string::npos || close + 4 >= text.size()) {
+                continue;
+            }
+            const pid_t ppid = static_cast<pid_t>(std::atoi(text.c_str() + text.find(' ', close + 2) + 1));
+            if (ppid != family[i]) {
+                continue;
+            }
+            const pid_t pid = static_cast<pid_t>(std::stol(name));
+            if (exe.compare(0, 15, text, open + 1, close - open - 1) == 0) {
+                return pid;
+            }
+            family.push_back(pid);
+        }
+    }
+    return 0;
 }
 
 std::string WithoutNul(std::string text)
@@ -129,6 +162,25 @@ protected:
     std::unique_ptr<quorhost::ClipAgent> clip_;
     std::unique_ptr<quorhost::FsClient> fs_;
 };
+
+// Ctrl+C: Wine raises CTRL_C_EVENT in the program when its process gets SIGINT, as Windows
+// does for a key press on its console. The normal shutdown runs and the exit code is 0.
+TEST_F(WineProgram, ACtrlCEndsItWithZero)
+{
+    pid_t pid = 0;
+    ASSERT_TRUE(quortest::WaitUntil([&] { return (pid = WindowsProcessUnder(program_->Pid(), "quorsharemgr.exe")) != 0; },
+                                    kWaitMs));
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    EXPECT_EQ(program_->Wait(kWaitMs), 0) << Log();
+    const std::string log = Log();
+    EXPECT_NE(log.find("Console control event 0: shutting down"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Terminate Thread"), std::string::npos) << log;
+    program_.reset();
+    // The agent's close finds the program gone: it ends with its error status.
+    ASSERT_TRUE(agent_->Write("close\n"));
+    EXPECT_GT(agent_->Wait(kWaitMs), 0) << agent_->Output();
+    agent_.reset();
+}
 
 TEST_F(WineProgram, GuestTextReachesTheHost)
 {
