@@ -425,9 +425,9 @@ TEST_F(ShareMgrSim, DeinitReturnsWhateverTheWindowThreadIsDoing)
          false},
         {"held in a shell call",
          [&] {
-             sim_.Faults().Arm("Shell.ILCreateFromPathA", {0, 0, 1, true});
+             sim_.Faults().Arm("Shell.ILCreateFromPathW", {0, 0, 1, true});
              ASSERT_TRUE(agent_->SendFiles("clipboard_1"));
-             ASSERT_TRUE(sim_.Faults().WaitHeld("Shell.ILCreateFromPathA"));
+             ASSERT_TRUE(sim_.Faults().WaitHeld("Shell.ILCreateFromPathW"));
          },
          true},
     };
