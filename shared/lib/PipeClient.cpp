@@ -23,11 +23,13 @@ constexpr std::uint32_t kStopRoundMs = 100;
 
 // FlushFileBuffers on a pipe returns once the agent has read everything written to it; an
 // agent that reads no more would hold the program's end there. The flush runs on a thread
-// of its own and is waited for a bounded time.
+// of its own and is waited for a bounded time. Past the bound the handle belongs to that
+// thread, which closes it when the flush ends at last.
 struct FlushWait {
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
+    bool abandoned = false;  // the waiter gave up: the flush thread closes the pipe
 };
 
 bool FlushWithin(platform::PipeHandle h, std::uint32_t timeoutMs)
@@ -36,16 +38,28 @@ bool FlushWithin(platform::PipeHandle h, std::uint32_t timeoutMs)
     try {
         std::thread([h, wait] {
             (void)platform::FlushPipe(h);
-            std::lock_guard<std::mutex> g(wait->m);
-            wait->done = true;
-            wait->cv.notify_all();
+            bool abandoned = false;
+            {
+                std::lock_guard<std::mutex> g(wait->m);
+                wait->done = true;
+                abandoned = wait->abandoned;
+                wait->cv.notify_all();
+            }
+            if (abandoned) {
+                (void)platform::DisconnectPipe(h);
+                (void)platform::ClosePipe(h);
+            }
         }).detach();
     } catch (const std::system_error& e) {
         QLOG(kLogError, "Cannot create thread with error: {}.", e.code().value());
         return true;  // not flushed, but nothing uses the pipe: it may be closed
     }
     std::unique_lock<std::mutex> g(wait->m);
-    return wait->cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return wait->done; });
+    if (wait->cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return wait->done; })) {
+        return true;
+    }
+    wait->abandoned = true;
+    return false;
 }
 
 }  // namespace
@@ -244,7 +258,8 @@ PipeClient::~PipeClient()
     if (h != platform::kInvalidPipe) {
         (void)platform::CancelPipeIo(h);
         if (!FlushWithin(h, kFlushMs)) {
-            // The flush still uses the handle: it stays open, and goes with the process.
+            // The flush still uses the handle: it stays open until the flush ends, or the
+            // process does.
             QLOG(kLogWarning, "PipeClient flush did not end within {} ms; the pipe is left open.", kFlushMs);
             return;
         }
